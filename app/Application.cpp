@@ -1,7 +1,15 @@
 #include "Application.h"
 
 #include <QMessageBox>
+#include <cstdlib>
 #include <exception>
+#include <unistd.h>
+
+void TApplication::PrepareWebView() {
+    if (::geteuid() == 0 && !std::getenv("QTWEBENGINE_DISABLE_SANDBOX"))
+        ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+}
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
     OnException = [](const QString& text) {

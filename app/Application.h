@@ -8,6 +8,12 @@
 // loop goes on.
 class TApplication : public QApplication {
 public:
+    // What the embedded web view needs before the application object exists:
+    // shared GL contexts, and no sandbox when running as root (build machines,
+    // CI), where QtWebEngine's sandbox refuses to start.
+    static void PrepareWebView();
+
+public:
     TApplication(int& argc, char** argv);
 
     bool notify(QObject* receiver, QEvent* event) override;

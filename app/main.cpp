@@ -5,14 +5,8 @@
 #include "SignalCloser.h"
 #include "Unit1.h"
 
-#include <cstdlib>
-#include <unistd.h>
-
 int main(int argc, char** argv) {
-    // QtWebEngine's sandbox refuses to run as root (build machines, CI).
-    if (::geteuid() == 0 && !std::getenv("QTWEBENGINE_DISABLE_SANDBOX"))
-        ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    TApplication::PrepareWebView();
     TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("velora"));
     QApplication::setApplicationDisplayName(QStringLiteral("Velora"));
