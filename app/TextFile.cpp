@@ -64,22 +64,38 @@ TTextFile DecodeTextFile(const QByteArray& bytes) {
         file.Encoding = TTextEncoding::Utf16BE;
         skip = 2;
     }
+    const QByteArrayView body = QByteArrayView(bytes).sliced(skip);
     QStringDecoder decode(Converter(file.Encoding), QStringConverter::Flag::Stateless);
-    const QString text = decode(QByteArrayView(bytes).sliced(skip));
-    file.Lines = SplitLines(text);
+    if (file.Encoding == TTextEncoding::Utf16LE || file.Encoding == TTextEncoding::Utf16BE) {
+        file.Lines = SplitLines(QString(decode(body)));
+        return file;
+    }
+    // In 8-bit encodings CR and LF are single bytes, so the lines are cut
+    // before decoding: a million lines then cost no text of the whole file.
+    const char* data = body.data();
+    const qsizetype n = body.size();
+    qsizetype start = 0;
+    const auto take = [&](qsizetype end) {
+        const QByteArrayView line(data + start, end - start);
+        QString text(decode.requiredSpace(line.size()), Qt::Uninitialized);
+        text.truncate(decode.appendToBuffer(text.data(), line) - text.constData());
+        file.Lines.append(std::move(text));
+    };
+    for (qsizetype i = 0; i < n; ++i) {
+        const char c = data[i];
+        if (c != '\r' && c != '\n')
+            continue;
+        take(i);
+        if (c == '\r' && i + 1 < n && data[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    if (start < n)
+        take(n);
     return file;
 }
 
 QByteArray EncodeTextFile(const QStringList& lines, TTextEncoding encoding) {
-    QString text;
-    qsizetype size = 0;
-    for (const QString& line : lines)
-        size += line.size() + 2;
-    text.reserve(size);
-    for (const QString& line : lines) {
-        text += line;
-        text += u"\r\n";
-    }
     QStringEncoder encode(Converter(encoding), QStringConverter::Flag::Stateless);
     QByteArray bytes;
     switch (encoding) {
@@ -95,7 +111,17 @@ QByteArray EncodeTextFile(const QStringList& lines, TTextEncoding encoding) {
     case TTextEncoding::Locale:
         break;
     }
-    bytes += encode(text);
+    const qsizetype mark = bytes.size();
+    qsizetype space = mark;
+    for (const QString& line : lines)
+        space += encode.requiredSpace(line.size() + 2);
+    bytes.resize(space);
+    char* out = bytes.data() + mark;
+    for (const QString& line : lines) {
+        out = encode.appendToBuffer(out, line);
+        out = encode.appendToBuffer(out, u"\r\n");
+    }
+    bytes.truncate(out - bytes.constData());
     return bytes;
 }
 
