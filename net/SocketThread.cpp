@@ -68,16 +68,23 @@ private:
 
 // Lives on the GUI thread and runs the hand-offs posted to it.
 //
-// The events in flight are also kept in a set under a lock of our own. Qt's queue
-// already orders the hand-off, but through locks that thread checkers cannot see;
-// taking our lock before the event is touched makes the order visible to them too.
+// Qt's queue already orders a hand-off, but through locks of its own that thread
+// checkers cannot see. So the events in flight are also kept in a set under a lock of
+// ours, taken before an event is touched on the GUI thread, and workers post one at
+// a time under another.
 class TGuiDispatcher : public QObject {
 public:
+    ~TGuiDispatcher() override {
+        // Dropped events reach Forget below, which must still find this object whole.
+        QCoreApplication::removePostedEvents(this);
+    }
+
     void Post(TSyncEvent* Event) {
         {
             std::lock_guard lock(FLock);
             FInFlight.insert(Event);
         }
+        std::lock_guard posting(FPostLock);
         QCoreApplication::postEvent(this, Event);
     }
     void Forget(TSyncEvent* Event) {
@@ -100,6 +107,7 @@ public:
 
 private:
     std::mutex FLock;
+    std::mutex FPostLock;
     std::unordered_set<TSyncEvent*> FInFlight;
 };
 
