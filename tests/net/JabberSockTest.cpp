@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QProcess>
+#include <QThread>
 #include <QTimer>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -56,6 +57,8 @@ struct TEventLog {
         };
     }
     void Note(TObject* Sender, const QString& Event) {
+        EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread())
+            << "every event runs on the GUI thread";
         Senders.push_back(Sender);
         Events << Event;
     }
