@@ -96,7 +96,7 @@ public:
         bool ours;
         {
             std::lock_guard lock(FLock);
-            ours = FInFlight.erase(static_cast<TSyncEvent*>(Event)) > 0;
+            ours = FInFlight.erase(Event) > 0;
         }
         if (ours) {
             static_cast<TSyncEvent*>(Event)->Run();
@@ -108,7 +108,7 @@ public:
 private:
     std::mutex FLock;
     std::mutex FPostLock;
-    std::unordered_set<TSyncEvent*> FInFlight;
+    std::unordered_set<QEvent*> FInFlight;
 };
 
 TSyncEvent::TSyncEvent(TGuiDispatcher& Dispatcher, std::weak_ptr<TSocketThread> Worker,
