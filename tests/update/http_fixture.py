@@ -2,7 +2,8 @@
 
 Usage: http_fixture.py ROOT LOG. Serves the files under ROOT and appends each
 request's line and headers (then a blank line) to LOG. Prints the port it
-listens on, then serves until killed. Query parameters shape the answer:
+listens on, then serves until killed or until its stdin
+is closed. Query parameters shape the answer:
   length=none|N   leave out Content-Length, or announce N instead of the size
   piece=N         send the body in pieces of N bytes ...
   delay=S         ... waiting S seconds after each
@@ -12,6 +13,7 @@ listens on, then serves until killed. Query parameters shape the answer:
 import http.server
 import os
 import sys
+import threading
 import time
 import urllib.parse
 
@@ -58,6 +60,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             pass
 
 
+def end_with_parent():
+    # The test holds our stdin open; when it ends, even by a crash, so do we.
+    sys.stdin.read()
+    os._exit(0)
+
+
+threading.Thread(target=end_with_parent, daemon=True).start()
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
 server.daemon_threads = True
 print(server.server_address[1], flush=True)
