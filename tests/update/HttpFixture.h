@@ -11,6 +11,9 @@
 class THttpFixture {
 public:
     THttpFixture() {
+        // No proxy of the machine's may come between the tests and the fixture.
+        qputenv("no_proxy", "127.0.0.1,localhost");
+        qputenv("NO_PROXY", "127.0.0.1,localhost");
         FServer.setProgram(QStringLiteral("python3"));
         FServer.setArguments({QStringLiteral(WU_HTTP_FIXTURE), FRoot.path(), LogPath()});
         FServer.setProcessChannelMode(QProcess::ForwardedErrorChannel);

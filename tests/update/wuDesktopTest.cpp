@@ -20,7 +20,7 @@ QByteArray WaitForFile(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
 }
 
-TEST(QtDesktopTest, StartsScriptsAndExecutablesDetachedWithTheirParameters) {
+TEST(WebUpdateDesktopTest, StartsScriptsAndExecutablesDetachedWithTheirParameters) {
     QTemporaryDir dir;
     TwuQtDesktop desktop;
 
@@ -49,7 +49,7 @@ TEST(QtDesktopTest, StartsScriptsAndExecutablesDetachedWithTheirParameters) {
     EXPECT_FALSE(desktop.StartFile(dir.path(), QString())) << "a folder is not a file to run";
 }
 
-TEST(QtDesktopTest, TerminateEndsTheRunningEventLoop) {
+TEST(WebUpdateDesktopTest, TerminateEndsTheRunningEventLoop) {
     TwuQtDesktop desktop;
     bool carriedOn = false;
     QTimer::singleShot(0, [&] {

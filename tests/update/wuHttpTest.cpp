@@ -10,7 +10,7 @@ namespace {
 // The layer set up as the program's own self-update download uses it: its
 // own headers, no proxy, an error status is a failure, progress from the
 // announced length and the chunks.
-class HttpTest : public testing::Test {
+class WebUpdateHttpTest : public testing::Test {
 protected:
     static void SetUpTestSuite() { Server = new THttpFixture; }
     static void TearDownTestSuite() {
@@ -45,9 +45,9 @@ protected:
     int Chunks = 0;
 };
 
-THttpFixture* HttpTest::Server = nullptr;
+THttpFixture* WebUpdateHttpTest::Server = nullptr;
 
-TEST_F(HttpTest, DownloadSendsItsOwnHeadersAndReportsLengthAndBody) {
+TEST_F(WebUpdateHttpTest, DownloadSendsItsOwnHeadersAndReportsLengthAndBody) {
     Request.Url = Server->Url("/file.bin");
     const TwuHttpResult result = wuHttpGet(Request, Handlers);
     EXPECT_TRUE(result.Completed) << qPrintable(result.Error);
@@ -63,7 +63,7 @@ TEST_F(HttpTest, DownloadSendsItsOwnHeadersAndReportsLengthAndBody) {
     EXPECT_FALSE(log.contains("Pragma"));
 }
 
-TEST_F(HttpTest, ErrorStatusOrBrokenBodyIsAFailure) {
+TEST_F(WebUpdateHttpTest, ErrorStatusOrBrokenBodyIsAFailure) {
     for (const char* path : {"/missing.bin", "/file.bin?status=500", "/file.bin?length=80000"}) {
         Responses.clear();
         Request.Url = Server->Url(QString::fromLatin1(path));
@@ -74,7 +74,7 @@ TEST_F(HttpTest, ErrorStatusOrBrokenBodyIsAFailure) {
     }
 }
 
-TEST_F(HttpTest, ProxyEnvironmentCanBeIgnored) {
+TEST_F(WebUpdateHttpTest, ProxyEnvironmentCanBeIgnored) {
     const QByteArray old = qgetenv("http_proxy");
     const QByteArray oldNo = qgetenv("no_proxy");
     // A proxy that does not exist: only a direct connection can succeed.
@@ -87,7 +87,7 @@ TEST_F(HttpTest, ProxyEnvironmentCanBeIgnored) {
     EXPECT_TRUE(result.Completed) << qPrintable(result.Error);
 }
 
-TEST_F(HttpTest, HandlersCanStopOrThrow) {
+TEST_F(WebUpdateHttpTest, HandlersCanStopOrThrow) {
     Request.Url = Server->Url("/file.bin");
     Request.MaxChunk = 100;
     Handlers.OnData = [this](const char*, std::size_t size) {
@@ -105,7 +105,7 @@ TEST_F(HttpTest, HandlersCanStopOrThrow) {
     EXPECT_THROW(wuHttpGet(Request, Handlers), std::runtime_error);
 }
 
-TEST_F(HttpTest, NoServerStillAnswersOnceWithoutAResponse) {
+TEST_F(WebUpdateHttpTest, NoServerStillAnswersOnceWithoutAResponse) {
     quint16 closedPort = 0;
     {
         THttpFixture gone;

@@ -32,7 +32,7 @@ QByteArray ReadFile(const QString& path) {
 
 const QByteArray kUpdateFile = QByteArray(5000, 'u') + "end";
 
-class CheckTest : public testing::Test {
+class WebUpdateCheckTest : public testing::Test {
 protected:
     static void SetUpTestSuite() { Server = new THttpFixture; }
     static void TearDownTestSuite() {
@@ -66,11 +66,11 @@ private:
     QByteArray FOldTemp;
 };
 
-THttpFixture* CheckTest::Server = nullptr;
+THttpFixture* WebUpdateCheckTest::Server = nullptr;
 
 // --- the page ---
 
-TEST_F(CheckTest, PageIsRequestedAsDesignedAndReadInSmallChunks) {
+TEST_F(WebUpdateCheckTest, PageIsRequestedAsDesignedAndReadInSmallChunks) {
     QByteArray page = InfoPage("/update.bin");
     page += QByteArray(4000, ' ') + "\r\n" + Meta("wuAuthor", "Velora team");
     Server->Put("info.html", page);
@@ -102,14 +102,14 @@ TEST_F(CheckTest, PageIsRequestedAsDesignedAndReadInSmallChunks) {
     EXPECT_EQ(Desktop.MessagesProcessed, Log.Counts.size());
 }
 
-TEST_F(CheckTest, CredentialsAreOfferedWhenSet) {
+TEST_F(WebUpdateCheckTest, CredentialsAreOfferedWhenSet) {
     Update.SetUserName("user");
     Update.SetPassword("secret");
     Update.GetInfo();
     EXPECT_TRUE(Server->Log().contains("Authorization: Basic dXNlcjpzZWNyZXQ=\n"));
 }
 
-TEST_F(CheckTest, PageWithoutLengthIsReadWholeAndReportsTheLastAnnouncedTotal) {
+TEST_F(WebUpdateCheckTest, PageWithoutLengthIsReadWholeAndReportsTheLastAnnouncedTotal) {
     const QByteArray page = InfoPage("/update.bin") + QByteArray(3000, '.');
     Server->Put("info.html", page);
     Update.ProductInfo().SetURL("http://127.0.0.1/info.html?length=none");
@@ -128,14 +128,14 @@ TEST_F(CheckTest, PageWithoutLengthIsReadWholeAndReportsTheLastAnnouncedTotal) {
     EXPECT_EQ(Log.Totals.last(), 5);
 }
 
-TEST_F(CheckTest, ErrorStatusPageIsReadLikeAnyOther) {
+TEST_F(WebUpdateCheckTest, ErrorStatusPageIsReadLikeAnyOther) {
     Update.ProductInfo().SetURL("http://127.0.0.1/info.html?status=500");
     Update.GetInfo();
     EXPECT_TRUE(Update.DownloadResult());
     EXPECT_EQ(Update.ProductVersion(), "2.0");
 }
 
-TEST_F(CheckTest, RedirectionChainIsFollowedToItsEnd) {
+TEST_F(WebUpdateCheckTest, RedirectionChainIsFollowedToItsEnd) {
     Server->Put("a.html", Meta("wuProduct", "A") + Meta("wuRedirection", "127.0.0.1/b.html"));
     Server->Put("b.html", Meta("wuVersion", "9.9") +
                               Meta("wuRedirection", "http://127.0.0.1/info.html?from=b"));
@@ -148,7 +148,7 @@ TEST_F(CheckTest, RedirectionChainIsFollowedToItsEnd) {
     EXPECT_TRUE(Update.RedirectionURL().isEmpty());
 }
 
-TEST_F(CheckTest, RedirectionLoopEndsAsAFailedFetch) {
+TEST_F(WebUpdateCheckTest, RedirectionLoopEndsAsAFailedFetch) {
     Server->Put("loop.html",
                 InfoPage("/update.bin") + Meta("wuRedirection", "http://127.0.0.1/loop.html"));
     Update.ProductInfo().SetURL("http://127.0.0.1/loop.html");
@@ -159,7 +159,7 @@ TEST_F(CheckTest, RedirectionLoopEndsAsAFailedFetch) {
     EXPECT_FALSE(Update.Active());
 }
 
-TEST_F(CheckTest, PageOverFourMebibytesFailsAndIsNotRead) {
+TEST_F(WebUpdateCheckTest, PageOverFourMebibytesFailsAndIsNotRead) {
     const qsizetype limit = 4 * 1024 * 1024;
     QByteArray page = InfoPage("/update.bin", "3.0");
     page += QByteArray(limit - page.size(), 'x');
@@ -179,7 +179,7 @@ TEST_F(CheckTest, PageOverFourMebibytesFailsAndIsNotRead) {
     EXPECT_EQ(Update.Info(), before);
 }
 
-TEST_F(CheckTest, UnreachableServerFailsTheCheck) {
+TEST_F(WebUpdateCheckTest, UnreachableServerFailsTheCheck) {
     quint16 closedPort = 0;
     {
         THttpFixture gone;
@@ -193,7 +193,7 @@ TEST_F(CheckTest, UnreachableServerFailsTheCheck) {
     EXPECT_EQ(Update.Info(), QStringList({"kept"}));
 }
 
-TEST_F(CheckTest, PageWithoutProductOrVersionFailsAfterReadingIt) {
+TEST_F(WebUpdateCheckTest, PageWithoutProductOrVersionFailsAfterReadingIt) {
     Server->Put("noname.html", Meta("wuVersion", "2.0"));
     Update.ProductInfo().SetURL("http://127.0.0.1/noname.html");
     EXPECT_FALSE(Update.CheckForAnUpdate());
@@ -201,7 +201,7 @@ TEST_F(CheckTest, PageWithoutProductOrVersionFailsAfterReadingIt) {
               QStringList({"BeforeGetInfo", "Download", "AfterGetInfo", "DownloadError"}));
 }
 
-TEST_F(CheckTest, SecureAddressIsFetchedOverTls) {
+TEST_F(WebUpdateCheckTest, SecureAddressIsFetchedOverTls) {
     // The fixture speaks plain HTTP: a TLS handshake fails there, and no
     // mangled "http://https://…" request may reach it either.
     Update.ProductInfo().SetURL(
@@ -212,7 +212,7 @@ TEST_F(CheckTest, SecureAddressIsFetchedOverTls) {
               QStringList({"BeforeGetInfo", "DownloadError", "AfterGetInfo", "DownloadError"}));
 }
 
-TEST_F(CheckTest, ProxyFromTheEnvironmentIsUsed) {
+TEST_F(WebUpdateCheckTest, ProxyFromTheEnvironmentIsUsed) {
     const QByteArray oldProxy = qgetenv("http_proxy");
     const QByteArray oldNoProxy = qgetenv("no_proxy");
     const QByteArray oldNoProxyUpper = qgetenv("NO_PROXY");
@@ -232,7 +232,7 @@ TEST_F(CheckTest, ProxyFromTheEnvironmentIsUsed) {
 
 // --- the whole check ---
 
-TEST_F(CheckTest, DefaultCheckShowsTheDialogDownloadsRunsAndTerminates) {
+TEST_F(WebUpdateCheckTest, DefaultCheckShowsTheDialogDownloadsRunsAndTerminates) {
     bool activeInside = false;
     Update.OnBeforeDownload = [&](TwuWebUpdate*, const QString&) {
         activeInside = Update.Active();
@@ -258,14 +258,14 @@ TEST_F(CheckTest, DefaultCheckShowsTheDialogDownloadsRunsAndTerminates) {
               QStringList({"GET /info.html HTTP/1.0", "GET /update.bin HTTP/1.0"}));
 }
 
-TEST_F(CheckTest, NoNewerVersionEndsTheCheck) {
+TEST_F(WebUpdateCheckTest, NoNewerVersionEndsTheCheck) {
     Update.ProductInfo().SetVersion("2.0");
     EXPECT_FALSE(Update.CheckForAnUpdate());
     EXPECT_EQ(Log.Events,
               QStringList({"BeforeGetInfo", "Download", "AfterGetInfo", "NoUpdateFound"}));
 }
 
-TEST_F(CheckTest, SkippedDialogCountsAsConsent) {
+TEST_F(WebUpdateCheckTest, SkippedDialogCountsAsConsent) {
     Update.OnBeforeShowInfo = [](TwuWebUpdate*, bool& showInfo, bool&) {
         showInfo = false;
     };
@@ -275,7 +275,7 @@ TEST_F(CheckTest, SkippedDialogCountsAsConsent) {
     EXPECT_EQ(ReadFile(TempFile()), kUpdateFile);
 }
 
-TEST_F(CheckTest, DialogStartsWithTheOwnersCheckBoxStateAndReportsTheUsersChoice) {
+TEST_F(WebUpdateCheckTest, DialogStartsWithTheOwnersCheckBoxStateAndReportsTheUsersChoice) {
     Update.OnBeforeShowInfo = [](TwuWebUpdate*, bool&, bool& check) {
         check = false;
     };
@@ -298,7 +298,7 @@ TEST_F(CheckTest, DialogStartsWithTheOwnersCheckBoxStateAndReportsTheUsersChoice
     EXPECT_EQ(Desktop.Dialog.Shown, 2);
 }
 
-TEST_F(CheckTest, CancelInTheDialogDownloadsNothing) {
+TEST_F(WebUpdateCheckTest, CancelInTheDialogDownloadsNothing) {
     Desktop.Dialog.Answer = false;
     EXPECT_FALSE(Update.CheckForAnUpdate());
     EXPECT_EQ(Log.Events.last(), "AfterShowInfo checked");
@@ -306,7 +306,7 @@ TEST_F(CheckTest, CancelInTheDialogDownloadsNothing) {
     EXPECT_EQ(Server->RequestLines().size(), 1);
 }
 
-TEST_F(CheckTest, OwnerRefusingTheUpdateEndsTheCheck) {
+TEST_F(WebUpdateCheckTest, OwnerRefusingTheUpdateEndsTheCheck) {
     Update.OnUpdateAvailable = [](TwuWebUpdate*, const QString&, const QString&, bool& canUpdate) {
         canUpdate = false;
     };
@@ -315,7 +315,7 @@ TEST_F(CheckTest, OwnerRefusingTheUpdateEndsTheCheck) {
     EXPECT_FALSE(QFileInfo::exists(TempFile()));
 }
 
-TEST_F(CheckTest, TargetFolderIsUsedOnlyWhenItExists) {
+TEST_F(WebUpdateCheckTest, TargetFolderIsUsedOnlyWhenItExists) {
     QTemporaryDir target;
     Update.SetOptions({});
     Update.SetTargetFolder(target.path() + "/missing");
@@ -332,7 +332,7 @@ TEST_F(CheckTest, TargetFolderIsUsedOnlyWhenItExists) {
     EXPECT_EQ(ReadFile(used), kUpdateFile);
 }
 
-TEST_F(CheckTest, ReplacedFileNameIsTestedAndUsed) {
+TEST_F(WebUpdateCheckTest, ReplacedFileNameIsTestedAndUsed) {
     QFile existing(TempFile());
     ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
     existing.close();
@@ -346,7 +346,7 @@ TEST_F(CheckTest, ReplacedFileNameIsTestedAndUsed) {
     EXPECT_TRUE(ReadFile(TempFile()).isEmpty());
 }
 
-TEST_F(CheckTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
+TEST_F(WebUpdateCheckTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
     QFile existing(TempFile());
     ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
     existing.write("old");
@@ -371,7 +371,7 @@ TEST_F(CheckTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
     EXPECT_FALSE(QFileInfo::exists(TempFile("other.bin")));
 }
 
-TEST_F(CheckTest, RunAndTerminateFollowTheOptions) {
+TEST_F(WebUpdateCheckTest, RunAndTerminateFollowTheOptions) {
     struct TCase {
         TwuUpdateOptions Options;
         bool StartSucceeds;
@@ -398,7 +398,7 @@ TEST_F(CheckTest, RunAndTerminateFollowTheOptions) {
     }
 }
 
-TEST_F(CheckTest, NestedCheckDuringATransferIsTurnedAway) {
+TEST_F(WebUpdateCheckTest, NestedCheckDuringATransferIsTurnedAway) {
     int nested = 0;
     Desktop.DuringMessages = [&] {
         const qsizetype before = Log.Events.size();
@@ -416,9 +416,10 @@ struct TFileCase {
     bool FileCreated;
 };
 
-class UpdateFileTest : public CheckTest, public testing::WithParamInterface<TFileCase> {};
+class WebUpdateFileTest : public WebUpdateCheckTest,
+                          public testing::WithParamInterface<TFileCase> {};
 
-TEST_P(UpdateFileTest, MismatchedLengthFailsTheDownload) {
+TEST_P(WebUpdateFileTest, MismatchedLengthFailsTheDownload) {
     Server->Put("info.html", InfoPage(QStringLiteral("/update.bin?") + GetParam().Query));
     EXPECT_FALSE(Update.CheckForAnUpdate());
     const QStringList tail = Log.Events.mid(Log.Events.indexOf("BeforeDownload") + 1);
@@ -428,13 +429,13 @@ TEST_P(UpdateFileTest, MismatchedLengthFailsTheDownload) {
     EXPECT_TRUE(Desktop.Started.isEmpty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, UpdateFileTest,
+INSTANTIATE_TEST_SUITE_P(Cases, WebUpdateFileTest,
                          testing::Values(TFileCase{"NoLength", "length=none", false},
                                          TFileCase{"LongerAnnounced", "length=6000", true},
                                          TFileCase{"ShorterAnnounced", "length=4000", true}),
                          [](const auto& info) { return info.param.Name; });
 
-TEST_F(CheckTest, UnreadableLengthEndsTheTransferWithoutAnEvent) {
+TEST_F(WebUpdateCheckTest, UnreadableLengthEndsTheTransferWithoutAnEvent) {
     for (const char* length : {"length=12x", "length=99999999999"}) {
         Log.Events.clear();
         Server->Put("info.html", InfoPage(QStringLiteral("/update.bin?") + length));
@@ -444,7 +445,7 @@ TEST_F(CheckTest, UnreadableLengthEndsTheTransferWithoutAnEvent) {
     }
 }
 
-TEST_F(CheckTest, AbortFromOnDownloadStopsBeforeTheNextRead) {
+TEST_F(WebUpdateCheckTest, AbortFromOnDownloadStopsBeforeTheNextRead) {
     Server->Put("info.html", InfoPage("/update.bin?piece=1000&delay=0.05"));
     bool downloading = false;
     Update.OnBeforeDownload = [&](TwuWebUpdate*, const QString&) {
@@ -479,13 +480,13 @@ TEST_F(CheckTest, AbortFromOnDownloadStopsBeforeTheNextRead) {
     EXPECT_TRUE(Update.CheckForAnUpdate());
 }
 
-TEST_F(CheckTest, FileThatCannotBeCreatedFailsWithoutAnError) {
+TEST_F(WebUpdateCheckTest, FileThatCannotBeCreatedFailsWithoutAnError) {
     Server->Put("info.html", InfoPage("/update.bin").replace("velora_new.bin", ""));
     EXPECT_FALSE(Update.CheckForAnUpdate());
     EXPECT_EQ(Log.Events.last(2), QStringList({"BeforeDownload", "AfterDownload"}));
 }
 
-TEST_F(CheckTest, PageCannotPlaceTheFileOutsideTheFolder) {
+TEST_F(WebUpdateCheckTest, PageCannotPlaceTheFileOutsideTheFolder) {
     QTemporaryDir target;
     ASSERT_TRUE(QDir(target.path()).mkdir("inner"));
     Update.SetTargetFolder(target.path() + "/inner/");
@@ -499,7 +500,7 @@ TEST_F(CheckTest, PageCannotPlaceTheFileOutsideTheFolder) {
     EXPECT_FALSE(QFileInfo::exists(target.path() + "/escaped.bin"));
 }
 
-TEST_F(CheckTest, HandlerErrorInsideATransferFailsItQuietly) {
+TEST_F(WebUpdateCheckTest, HandlerErrorInsideATransferFailsItQuietly) {
     Update.OnDownload = [](TwuWebUpdate*, std::int32_t, std::int32_t) {
         throw std::runtime_error("handler failed");
     };
@@ -508,7 +509,7 @@ TEST_F(CheckTest, HandlerErrorInsideATransferFailsItQuietly) {
     EXPECT_EQ(Desktop.MessagesProcessed, 0);
 }
 
-TEST_F(CheckTest, HandlerErrorOutsideATransferReachesTheCaller) {
+TEST_F(WebUpdateCheckTest, HandlerErrorOutsideATransferReachesTheCaller) {
     Update.OnAfterGetInfo = [](TwuWebUpdate*) {
         throw std::runtime_error("owner failed");
     };

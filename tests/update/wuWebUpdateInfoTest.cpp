@@ -16,9 +16,12 @@
 
 namespace {
 
-// Qt WebEngine wants shared GL contexts before the application object exists.
-const bool kSharedContexts = [] {
+// Set before the application object exists: Qt WebEngine wants shared GL
+// contexts, and Chromium's sandbox cannot run as root in a container.
+const bool kWebEngineReady = [] {
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--no-sandbox --disable-gpu");
     return true;
 }();
 
@@ -31,7 +34,7 @@ template <typename Done> bool WaitFor(Done done, int milliseconds = 20000) {
     return done();
 }
 
-TEST(InfoDialogTest, IsLaidOutAsDesigned) {
+TEST(WebUpdateInfoDialogTest, IsLaidOutAsDesigned) {
     Tfrm_ShowInfoUpdate dialog;
     dialog.show();
     EXPECT_EQ(dialog.size(), QSize(530, 453));
@@ -61,7 +64,7 @@ TEST(InfoDialogTest, IsLaidOutAsDesigned) {
     EXPECT_EQ(dialog.btn_Cancel->x(), 265);
 }
 
-TEST(InfoDialogTest, ButtonsFollowThePanelWidth) {
+TEST(WebUpdateInfoDialogTest, ButtonsFollowThePanelWidth) {
     Tfrm_ShowInfoUpdate dialog;
     dialog.show();
     const struct {
@@ -74,7 +77,7 @@ TEST(InfoDialogTest, ButtonsFollowThePanelWidth) {
     }
 }
 
-TEST(InfoDialogTest, EnterAnswersOkAndEscCancels) {
+TEST(WebUpdateInfoDialogTest, EnterAnswersOkAndEscCancels) {
     Tfrm_ShowInfoUpdate dialog;
     dialog.SetCaptions("&OK", "&Cancel", "Kontrolovat nadále aktualizace");
     dialog.SetCheckForUpdate(false);
@@ -96,7 +99,7 @@ TEST(InfoDialogTest, EnterAnswersOkAndEscCancels) {
     EXPECT_FALSE(dialog.ShowModal());
 }
 
-TEST(InfoDialogTest, CheckWithTheQtDesktopShowsThePageInTheDialog) {
+TEST(WebUpdateInfoDialogTest, CheckWithTheQtDesktopShowsThePageInTheDialog) {
     THttpFixture server;
     ASSERT_NE(server.Port(), 0);
     server.Put("info.html", "<html><head>\r\n<META NAME=\"wuProduct\" CONTENT=\"Velora\">\r\n"

@@ -41,16 +41,16 @@ struct TUrlCase {
     const char* Stored;
 };
 
-class ProductUrlTest : public testing::TestWithParam<TUrlCase> {};
+class WebUpdateUrlTest : public testing::TestWithParam<TUrlCase> {};
 
-TEST_P(ProductUrlTest, WritingNormalisesTheScheme) {
+TEST_P(WebUpdateUrlTest, WritingNormalisesTheScheme) {
     TwuProductInfo info;
     info.SetURL(QString::fromUtf8(GetParam().Written));
     EXPECT_EQ(info.URL(), QString::fromUtf8(GetParam().Stored));
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, ProductUrlTest,
+    Cases, WebUpdateUrlTest,
     testing::Values(TUrlCase{"", "http://"},
                     TUrlCase{"www.velora.example/info", "http://www.velora.example/info"},
                     TUrlCase{"http://www.velora.example/", "http://www.velora.example/"},
@@ -67,9 +67,9 @@ struct TSplitCase {
     const char* Path;
 };
 
-class SplitUrlTest : public testing::TestWithParam<TSplitCase> {};
+class WebUpdateSplitUrlTest : public testing::TestWithParam<TSplitCase> {};
 
-TEST_P(SplitUrlTest, GivesHostAndPath) {
+TEST_P(WebUpdateSplitUrlTest, GivesHostAndPath) {
     TwuWebUpdate update;
     QString host = "stale";
     QString path = "stale";
@@ -79,7 +79,7 @@ TEST_P(SplitUrlTest, GivesHostAndPath) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, SplitUrlTest,
+    Cases, WebUpdateSplitUrlTest,
     testing::Values(TSplitCase{"http://www.velora.example/a/b.php?x=1&y=/2", "www.velora.example",
                                "/a/b.php?x=1&y=/2"},
                     TSplitCase{"HTTP://host:8080/", "host:8080", "/"},
@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TSplitCase{"http://", "", ""}, TSplitCase{"", "", ""}));
 
 // Feeds page lines straight to the META reader.
-class ParseInfoTest : public testing::Test {
+class WebUpdateParseInfoTest : public testing::Test {
 protected:
     void Parse(const QStringList& lines) {
         Update.InfoLines() = lines;
@@ -103,7 +103,7 @@ protected:
     TTestWebUpdate Update;
 };
 
-TEST_F(ParseInfoTest, ReadsEveryTagIntoItsResult) {
+TEST_F(WebUpdateParseInfoTest, ReadsEveryTagIntoItsResult) {
     Parse({"<html><head>", Meta("wuProduct", "Velora"), Meta("wuVersion", "1.2.3"),
            Meta("wuDownload", "www.velora.example/velora_new"), Meta("wuClientSideName", "v.bin"),
            Meta("wuAuthor", "Team"), Meta("wuEmail", "team@velora.example"),
@@ -125,9 +125,9 @@ struct TLineCase {
     QString Version; // what wuVersion reads as
 };
 
-class MetaLineTest : public testing::TestWithParam<TLineCase> {};
+class WebUpdateMetaLineTest : public testing::TestWithParam<TLineCase> {};
 
-TEST_P(MetaLineTest, ReadsTheVersionTag) {
+TEST_P(WebUpdateMetaLineTest, ReadsTheVersionTag) {
     TTestWebUpdate update;
     update.InfoLines() = {GetParam().Line};
     update.ParseInfo();
@@ -135,7 +135,7 @@ TEST_P(MetaLineTest, ReadsTheVersionTag) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Lines, MetaLineTest,
+    Lines, WebUpdateMetaLineTest,
     testing::Values(
         TLineCase{"Plain", R"(<META NAME="wuVersion" CONTENT="2.0">)", "2.0"},
         // Only "META NAME" must stand together; CONTENT= is looked for in the whole line.
@@ -165,7 +165,7 @@ INSTANTIATE_TEST_SUITE_P(
         TLineCase{"NoTagAtAll", "wuVersion 4.0", ""}),
     [](const testing::TestParamInfo<TLineCase>& info) { return info.param.Name; });
 
-TEST_F(ParseInfoTest, NameIsReadWithinTheWindowToo) {
+TEST_F(WebUpdateParseInfoTest, NameIsReadWithinTheWindowToo) {
     const QString longName(254, 'n');
     Update.TagInfo().SetVersion(longName);
     Parse({Meta(longName, "5.0")});
@@ -175,19 +175,19 @@ TEST_F(ParseInfoTest, NameIsReadWithinTheWindowToo) {
     EXPECT_TRUE(Update.ProductVersion().isEmpty());
 }
 
-TEST_F(ParseInfoTest, LaterLineWinsAndSharedNamesFillBoth) {
+TEST_F(WebUpdateParseInfoTest, LaterLineWinsAndSharedNamesFillBoth) {
     Update.TagInfo().SetAuthor("wuProduct");
     Parse({Meta("wuProduct", "First"), Meta("wuProduct", "Second")});
     EXPECT_EQ(Update.ProductName(), "Second");
     EXPECT_EQ(Update.Author(), "Second");
 }
 
-TEST_F(ParseInfoTest, LineWithoutContentKeepsTheEarlierValue) {
+TEST_F(WebUpdateParseInfoTest, LineWithoutContentKeepsTheEarlierValue) {
     Parse({Meta("wuVersion", "1.5"), R"(<META NAME="wuVersion">)"});
     EXPECT_EQ(Update.ProductVersion(), "1.5");
 }
 
-TEST_F(ParseInfoTest, EveryReadClearsTheEarlierResults) {
+TEST_F(WebUpdateParseInfoTest, EveryReadClearsTheEarlierResults) {
     Parse({Meta("wuProduct", "Velora"), Meta("wuRedirection", "http://next/"),
            Meta("wuClientSideName", "v.bin")});
     Parse({Meta("wuVersion", "2.0")});
@@ -204,9 +204,9 @@ struct TVersionCase {
     bool Newer;
 };
 
-class IsNewerVersionTest : public testing::TestWithParam<TVersionCase> {};
+class WebUpdateVersionTest : public testing::TestWithParam<TVersionCase> {};
 
-TEST_P(IsNewerVersionTest, ComparesAndReportsNoUpdateOnceWhenFalse) {
+TEST_P(WebUpdateVersionTest, ComparesAndReportsNoUpdateOnceWhenFalse) {
     const TVersionCase& c = GetParam();
     TTestWebUpdate update;
     int noUpdate = 0;
@@ -223,7 +223,7 @@ TEST_P(IsNewerVersionTest, ComparesAndReportsNoUpdateOnceWhenFalse) {
     EXPECT_EQ(noUpdate, c.Newer ? 0 : 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Standard, IsNewerVersionTest,
+INSTANTIATE_TEST_SUITE_P(Standard, WebUpdateVersionTest,
                          testing::Values(TVersionCase{vfStandard, "1.9", "1.10", true},
                                          TVersionCase{vfStandard, "1.10", "1.9", false},
                                          TVersionCase{vfStandard, "1.2", "1.2", false},
@@ -243,7 +243,7 @@ INSTANTIATE_TEST_SUITE_P(Standard, IsNewerVersionTest,
                                          TVersionCase{vfStandard, "1.0", "1.99999999999", false},
                                          TVersionCase{vfStandard, "1.-1", "1.0", true}));
 
-INSTANTIATE_TEST_SUITE_P(String, IsNewerVersionTest,
+INSTANTIATE_TEST_SUITE_P(String, WebUpdateVersionTest,
                          testing::Values(TVersionCase{vfString, "1.9", "1.10", false},
                                          TVersionCase{vfString, "1.10", "1.9", true},
                                          TVersionCase{vfString, "1.2", "1.2", false},
@@ -251,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(String, IsNewerVersionTest,
                                          TVersionCase{vfString, "beta", "Beta", false},
                                          TVersionCase{vfString, "", "a", true}));
 
-INSTANTIATE_TEST_SUITE_P(Number, IsNewerVersionTest,
+INSTANTIATE_TEST_SUITE_P(Number, WebUpdateVersionTest,
                          testing::Values(TVersionCase{vfNumber, "1.9", "1.10", false},
                                          TVersionCase{vfNumber, "1.9", "1.95", true},
                                          TVersionCase{vfNumber, "1.9", "2", true},
