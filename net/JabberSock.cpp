@@ -1,0 +1,535 @@
+#include "JabberSock.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int32_t NoAddress = -1;
+constexpr uint32_t MaxPacket = 65535;
+
+} // namespace
+
+// ---- TCustomSocket -------------------------------------------------------------
+
+TCustomSocket::TCustomSocket()
+    : FWakeUp(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), FReceiveBuffer(ReceiveBufferSize),
+      FSendBuffer(MaxPacket) {}
+
+TCustomSocket::~TCustomSocket() {
+    // The worker holds a reference while it runs, so it has ended by now.
+    Close();
+    if (FWorkerSocket != -1) {
+        ::close(FWorkerSocket);
+    }
+    if (FWakeUp != -1) {
+        ::close(FWakeUp);
+    }
+}
+
+void TCustomSocket::Connect() {
+    if (Working() || Started()) {
+        return;
+    }
+    FWorking = true;
+    FDoConnect = true;
+    FConnected = false;
+    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (handle == -1) {
+        FLastError = static_cast<uint16_t>(errno);
+        DoError();
+        return;
+    }
+    {
+        std::lock_guard lock(FHandleLock);
+        FSocket = handle;
+        FWorkerSocket = handle;
+    }
+    Resume();
+}
+
+void TCustomSocket::StartWork(int Socket) {
+    if (Working() || Started()) {
+        return;
+    }
+    FWorking = true;
+    FDoConnect = false;
+    FConnected = false;
+    {
+        std::lock_guard lock(FHandleLock);
+        FSocket = Socket;
+        FWorkerSocket = Socket;
+    }
+    Resume();
+}
+
+void TCustomSocket::SendData(const void* Buffer, uint32_t Len) {
+    if (Len == 0) {
+        return;
+    }
+    FBuffer.Enter();
+    FDataSentEvent = false;
+    FBuffer.AddPacket(Buffer, Len);
+    FBuffer.Leave();
+    WakeWorker();
+}
+
+void TCustomSocket::Close() {
+    Terminate();
+    {
+        // Only shut down here: the worker may be blocked on the handle, and closing it
+        // under the worker would let the number be reused. The worker closes it.
+        std::lock_guard lock(FHandleLock);
+        const int handle = FSocket.exchange(-1);
+        if (handle != -1) {
+            ::shutdown(handle, SHUT_RDWR);
+        }
+    }
+    WakeWorker();
+    FWorking = false;
+}
+
+QString TCustomSocket::Host() const {
+    std::lock_guard lock(FHandleLock);
+    return FHost;
+}
+
+void TCustomSocket::SetHost(const QString& Value) {
+    std::lock_guard lock(FHandleLock);
+    FHost = Value;
+}
+
+int32_t TCustomSocket::ResolveHost(const QString& Host, int* Error) {
+    const QByteArray name = Host.toLocal8Bit();
+    if (name.contains('\0')) {
+        // The C calls would see only the text before the NUL.
+        if (Error) {
+            *Error = -EAI_NONAME;
+        }
+        return NoAddress;
+    }
+    in_addr address{};
+    if (inet_pton(AF_INET, name.constData(), &address) == 1) {
+        return static_cast<int32_t>(address.s_addr);
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    const int rc = getaddrinfo(name.constData(), nullptr, &hints, &result);
+    if (rc != 0 || !result) {
+        if (Error) {
+            *Error = rc == EAI_SYSTEM ? errno : -rc;
+        }
+        return NoAddress;
+    }
+    const auto* first = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
+    const auto ip = static_cast<int32_t>(first->sin_addr.s_addr);
+    freeaddrinfo(result);
+    return ip;
+}
+
+void TCustomSocket::Execute() {
+    const int handle = FWorkerSocket;
+    Work(handle);
+    std::lock_guard lock(FHandleLock);
+    FSocket = -1;
+    ::close(handle);
+    FWorkerSocket = -1;
+}
+
+void TCustomSocket::Work(int Socket) {
+    if (FDoConnect && !Terminated()) {
+        int error = 0;
+        const int32_t ip = ResolveHost(Host(), &error);
+        FIp = ip;
+        if (ip == NoAddress) {
+            if (!Terminated()) {
+                FLastError = static_cast<uint16_t>(error);
+                Synchronize([this] { DoError(); });
+            }
+            return;
+        }
+        if (!ConnectSocket(Socket, ip)) {
+            if (!Terminated()) {
+                Synchronize([this] { DoConnectError(); });
+            }
+            return;
+        }
+    }
+    // Termination before the worker got here (also before it started) ends it quietly:
+    // there is no connection to report.
+    if (Terminated()) {
+        return;
+    }
+    FConnected = true;
+    Synchronize([this] { DoConnect(); });
+
+    // The worker sleeps in one poll on the socket and the wake-up descriptor. As
+    // before, a flush runs whenever there is nothing to read; data queued while data
+    // keeps arriving leaves after the receive that follows the wake-up.
+    bool block = false;
+    while (!Terminated()) {
+        pollfd fds[2] = {{Socket, POLLIN, 0}, {FWakeUp, POLLIN, 0}};
+        if (::poll(fds, 2, block ? -1 : 0) < 0) {
+            fds[0].revents = 0;
+            fds[1].revents = 0;
+        }
+        const bool woken = fds[1].revents & POLLIN;
+        if (woken) {
+            DrainWakeUp();
+        }
+        if (Terminated()) {
+            return;
+        }
+        if (fds[0].revents) {
+            if (!ReceiveOnce(Socket)) {
+                return;
+            }
+            block = false;
+            if (woken) {
+                FlushSendQueue(Socket);
+            }
+            continue;
+        }
+        FlushSendQueue(Socket);
+        block = true;
+    }
+}
+
+bool TCustomSocket::ConnectSocket(int Socket, int32_t Ip) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(TCustomSocket::Port());
+    address.sin_addr.s_addr = static_cast<in_addr_t>(Ip);
+    // Connect without blocking and wait in poll, so that Close interrupts the attempt.
+    // There is still no time-out of our own.
+    const int flags = ::fcntl(Socket, F_GETFL);
+    ::fcntl(Socket, F_SETFL, flags | O_NONBLOCK);
+    int error = 0;
+    if (::connect(Socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        error = errno;
+    }
+    while (error == EINPROGRESS || error == EINTR) {
+        pollfd fds[2] = {{Socket, POLLOUT, 0}, {FWakeUp, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno != EINTR) {
+                error = errno;
+            }
+            continue;
+        }
+        if (fds[1].revents & POLLIN) {
+            DrainWakeUp();
+        }
+        if (Terminated()) {
+            error = EINTR;
+            break;
+        }
+        if (fds[0].revents) {
+            socklen_t length = sizeof error;
+            if (::getsockopt(Socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+                error = errno;
+            }
+        }
+    }
+    ::fcntl(Socket, F_SETFL, flags);
+    if (error != 0) {
+        FLastError = static_cast<uint16_t>(error);
+        return false;
+    }
+    return true;
+}
+
+bool TCustomSocket::ReceiveOnce(int Socket) {
+    ssize_t received;
+    do {
+        received = ::recv(Socket, FReceiveBuffer.data(), ReceiveBufferSize, 0);
+    } while (received < 0 && errno == EINTR);
+    if (received == 0) {
+        if (!Terminated()) {
+            Synchronize([this] { DoDisconnect(); });
+        }
+        return false;
+    }
+    if (received < 0) {
+        const int error = errno;
+        if ((error == ECONNRESET || error == ECONNABORTED) && !Terminated()) {
+            Synchronize([this] { DoDisconnect(); });
+        } else if (!Terminated()) {
+            FLastError = static_cast<uint16_t>(error);
+            Synchronize([this] { DoError(); });
+        }
+        return false;
+    }
+    Buffer = FReceiveBuffer.data();
+    BufLen = static_cast<uint32_t>(received);
+    Synchronize([this] { DoReceive(); });
+    return true;
+}
+
+void TCustomSocket::FlushSendQueue(int Socket) {
+    if (FSocket.load() == -1) {
+        return;
+    }
+    for (;;) {
+        FBuffer.Enter();
+        const uint32_t length = FBuffer.GetPacket(FSendBuffer.data());
+        // Checked and set under the lock that SendData clears it under, so that data
+        // queued from inside the handler is reported when it drains in turn.
+        const bool drained = length == 0 && !FDataSentEvent;
+        if (length == 0) {
+            FDataSentEvent = true;
+        }
+        FBuffer.Leave();
+        if (length == 0) {
+            if (drained) {
+                Synchronize([this] { DoDataSent(); });
+            }
+            return;
+        }
+        ssize_t sent;
+        do {
+            sent = ::send(Socket, FSendBuffer.data(), length, MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        if (sent < 0) {
+            FLastError = static_cast<uint16_t>(errno);
+            Synchronize([this] { DoError(); });
+            return;
+        }
+        // A short send leaves the rest at the head of the queue for the next pass.
+        FBuffer.Enter();
+        if (FBuffer.SkipData(static_cast<uint16_t>(sent))) {
+            FBuffer.DelPacket();
+        }
+        FBuffer.Leave();
+    }
+}
+
+void TCustomSocket::WakeWorker() {
+    const uint64_t one = 1;
+    if (FWakeUp != -1) {
+        [[maybe_unused]] const ssize_t written = ::write(FWakeUp, &one, sizeof one);
+    }
+}
+
+void TCustomSocket::DrainWakeUp() {
+    uint64_t count;
+    [[maybe_unused]] const ssize_t read = ::read(FWakeUp, &count, sizeof count);
+}
+
+void TCustomSocket::Stop() {
+    Close();
+}
+
+void TCustomSocket::DoError() {
+    Close();
+}
+void TCustomSocket::DoConnect() {}
+void TCustomSocket::DoConnectError() {
+    Close();
+}
+void TCustomSocket::DoDisconnect() {
+    Close();
+}
+void TCustomSocket::DoReceive() {}
+void TCustomSocket::DoDataSent() {}
+
+// ---- TProxySocket --------------------------------------------------------------
+
+QString TProxySocket::Host() const {
+    std::lock_guard lock(FDestLock);
+    return FDestHost;
+}
+
+void TProxySocket::SetHost(const QString& Value) {
+    std::lock_guard lock(FDestLock);
+    FDestHost = Value;
+}
+
+void TProxySocket::Execute() {
+    if (ProxyResolve()) {
+        FDestIp = ResolveHost(Host());
+    }
+    TCustomSocket::Execute();
+}
+
+// ---- TEventSocket --------------------------------------------------------------
+// Each handler is copied before the call: the owner may release itself, and with it
+// the handler, while the handler runs.
+
+void TEventSocket::DoError() {
+    TProxySocket::DoError();
+    if (const TOnError handler = OnError) {
+        handler(this, ERR_SOCKET, FLastErrMsg);
+    }
+}
+
+void TEventSocket::DoConnect() {
+    if (const TNotifyEvent handler = OnConnect; handler && ProxyReady()) {
+        handler(this);
+    }
+}
+
+void TEventSocket::DoConnectError() {
+    TProxySocket::DoConnectError();
+    if (const TNotifyEvent handler = OnConnectError) {
+        handler(this);
+    }
+}
+
+void TEventSocket::DoDisconnect() {
+    TProxySocket::DoDisconnect();
+    if (const TNotifyEvent handler = OnDisconnect) {
+        handler(this);
+    }
+}
+
+void TEventSocket::DoReceive() {
+    if (const TOnReceive handler = OnReceive; handler && ProxyReady()) {
+        handler(this, Buffer, BufLen);
+    }
+}
+
+void TEventSocket::DoDataSent() {
+    if (const TNotifyEvent handler = OnDataSent) {
+        handler(this);
+    }
+}
+
+// ---- TMySocket -----------------------------------------------------------------
+
+TMySocket::TMySocket() : FEventSocket(std::make_shared<TEventSocket>()) {
+    FEventSocket->OnError = [this](TObject*, TErrorType ErrorType, const QString& ErrorMsg) {
+        if (const TOnError handler = OnError) {
+            handler(this, ErrorType, ErrorMsg);
+        }
+    };
+    FEventSocket->OnConnect = [this](TObject*) {
+        if (const TNotifyEvent handler = OnConnectProc) {
+            handler(this);
+        }
+    };
+    FEventSocket->OnConnectError = [this](TObject*) {
+        if (const TNotifyEvent handler = OnConnectError) {
+            handler(this);
+        }
+    };
+    FEventSocket->OnDisconnect = [this](TObject*) {
+        const std::weak_ptr<int> alive = FAlive;
+        if (const TNotifyEvent handler = OnDisconnect) {
+            handler(this);
+        }
+        if (!alive.expired()) {
+            FEventSocket->Close();
+        }
+    };
+    FEventSocket->OnReceive = [this](TObject*, const void* Buffer, uint32_t BufLen) {
+        if (const TOnRecv handler = OnReceiveProc) {
+            handler(this, ClientSocket(), Buffer, BufLen);
+        }
+    };
+    FEventSocket->OnDataSent = [this](TObject*) {
+        if (const TNotifyEvent handler = OnDataSent) {
+            handler(this);
+        }
+    };
+}
+
+TMySocket::~TMySocket() {
+    // The worker object may outlive this one until its thread has ended; make sure
+    // nothing of it can call back here.
+    FEventSocket->OnError = nullptr;
+    FEventSocket->OnConnect = nullptr;
+    FEventSocket->OnConnectError = nullptr;
+    FEventSocket->OnDisconnect = nullptr;
+    FEventSocket->OnReceive = nullptr;
+    FEventSocket->OnDataSent = nullptr;
+    FEventSocket->Close();
+}
+
+void TMySocket::Connect() {
+    if (FEventSocket->Connected()) {
+        return;
+    }
+    FEventSocket->SetHost(FHost);
+    FEventSocket->SetPort(fPort);
+    FEventSocket->SetProxyHost(FHost);
+    FEventSocket->SetProxyPort(fPort);
+    FEventSocket->SetProxyReady(true);
+    FEventSocket->Connect();
+}
+
+void TMySocket::Disconnect() {
+    if (!FEventSocket->Connected()) {
+        return;
+    }
+    const std::weak_ptr<int> alive = FAlive;
+    if (const TNotifyEvent handler = OnDisconnect) {
+        handler(this);
+    }
+    if (!alive.expired()) {
+        FEventSocket->Close();
+    }
+}
+
+void TMySocket::SendData(const void* Buf, uint32_t BufLen) {
+    FEventSocket->SendData(Buf, BufLen);
+}
+
+int TMySocket::ClientSocket() const {
+    return FSocket != -1 ? FSocket : FEventSocket->Socket();
+}
+
+void TMySocket::SetClientSocket(int Value) {
+    FSocket = Value;
+    FEventSocket->SetProxyReady(true);
+    FEventSocket->StartWork(Value);
+}
+
+bool TMySocket::Connected() const {
+    return FEventSocket->Connected();
+}
+
+QString TMySocket::ProxyHost() const {
+    return FEventSocket->ProxyHost();
+}
+void TMySocket::SetProxyHost(const QString& Value) {
+    FEventSocket->SetProxyHost(Value);
+}
+uint16_t TMySocket::ProxyPort() const {
+    return FEventSocket->ProxyPort();
+}
+void TMySocket::SetProxyPort(uint16_t Value) {
+    FEventSocket->SetProxyPort(Value);
+}
+QString TMySocket::ProxyUser() const {
+    return FEventSocket->ProxyUser();
+}
+void TMySocket::SetProxyUser(const QString& Value) {
+    FEventSocket->SetProxyUser(Value);
+}
+QString TMySocket::ProxyPass() const {
+    return FEventSocket->ProxyPass();
+}
+void TMySocket::SetProxyPass(const QString& Value) {
+    FEventSocket->SetProxyPass(Value);
+}
+bool TMySocket::ProxyAuth() const {
+    return FEventSocket->ProxyAuth();
+}
+void TMySocket::SetProxyAuth(bool Value) {
+    FEventSocket->SetProxyAuth(Value);
+}
+bool TMySocket::ProxyResolve() const {
+    return FEventSocket->ProxyResolve();
+}
+void TMySocket::SetProxyResolve(bool Value) {
+    FEventSocket->SetProxyResolve(Value);
+}
