@@ -193,9 +193,7 @@ void TStanzaFramer::Append(QStringView Text) {
 }
 
 QString TStanzaFramer::Next() {
-    for (;;) {
-        if (FStalled)
-            return {};
+    while (!FStalled && FReady < 0) {
         if (FScan == FStart) {
             while (FStart < FBuffer.size() && IsBlank(FBuffer[FStart]))
                 ++FStart;
@@ -206,58 +204,71 @@ QString TStanzaFramer::Next() {
             Restart(FStart);
             FJunk = FBuffer[FStart] != u'<';
         }
-        // A buffer that ends (white space aside) in "<" and one more character waits
-        // for more data, even when a complete element stands before it.
-        if (FTrimmedEnd - FStart >= 2 && FBuffer[FTrimmedEnd - 2] == u'<')
-            return {};
-
-        if (FJunk) {
-            const qsizetype gt = FBuffer.indexOf(u'>', FScan);
-            if (gt < 0) {
-                FScan = FBuffer.size();
-                return {};
-            }
-            return Cut(gt, false);
-        }
-
-        bool dropped = false;
-        while (FScan < FBuffer.size() && !dropped) {
-            const qsizetype i = FScan++;
-            switch (FLexer.Feed(FBuffer[i])) {
-            case TXmlLexer::evStartTagClosed:
-                // The stream's opening tag stays open for the whole connection; it is
-                // handed out as an element of its own.
-                if (FDepth == 0 && IsStreamHeader(FBuffer, FStart))
-                    return Cut(i, true);
-                ++FDepth;
-                break;
-            case TXmlLexer::evEmptyTagClosed:
-                if (FDepth == 0)
-                    return Cut(i, false);
-                break;
-            case TXmlLexer::evEndTagOpened:
-                if (FDepth == 0) {
-                    FStalled = true;
-                    return {};
-                }
-                break;
-            case TXmlLexer::evEndTagClosed:
-                if (--FDepth == 0)
-                    return Cut(i, false);
-                break;
-            case TXmlLexer::evOtherClosed:
-                if (FDepth == 0) {
-                    Restart(i + 1);
-                    dropped = true;
-                }
-                break;
-            default:
-                break;
-            }
-        }
-        if (!dropped)
+        if (!Scan())
             return {};
     }
+    // A buffer that ends (white space aside) in "<" and one more character waits for
+    // more data, even when a complete element stands before it.
+    if (FStalled || (FTrimmedEnd - FStart >= 2 && FBuffer[FTrimmedEnd - 2] == u'<'))
+        return {};
+    // Build the text first: if that fails, the buffer is left as it was.
+    QString stanza = FReadySelfClose ? FBuffer.mid(FStart, FReady - FStart) + QStringLiteral("/>")
+                                     : FBuffer.mid(FStart, FReady + 1 - FStart);
+    Restart(FReady + 1);
+    return stanza;
+}
+
+bool TStanzaFramer::Scan() {
+    if (FJunk) {
+        const qsizetype gt = FBuffer.indexOf(u'>', FScan);
+        if (gt < 0) {
+            FScan = FBuffer.size();
+            return false;
+        }
+        return Complete(gt, false);
+    }
+    while (FScan < FBuffer.size()) {
+        const qsizetype i = FScan++;
+        switch (FLexer.Feed(FBuffer[i])) {
+        case TXmlLexer::evStartTagClosed:
+            // The stream's opening tag stays open for the whole connection; it is
+            // handed out as an element of its own.
+            if (FDepth == 0 && IsStreamHeader(FBuffer, FStart))
+                return Complete(i, true);
+            ++FDepth;
+            break;
+        case TXmlLexer::evEmptyTagClosed:
+            if (FDepth == 0)
+                return Complete(i, false);
+            break;
+        case TXmlLexer::evEndTagOpened:
+            if (FDepth == 0) {
+                FStalled = true;
+                return false;
+            }
+            break;
+        case TXmlLexer::evEndTagClosed:
+            if (--FDepth == 0)
+                return Complete(i, false);
+            break;
+        case TXmlLexer::evOtherClosed:
+            // A comment or declaration between elements is dropped.
+            if (FDepth == 0) {
+                Restart(i + 1);
+                return true;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return false;
+}
+
+bool TStanzaFramer::Complete(qsizetype Gt, bool SelfClose) {
+    FReady = Gt;
+    FReadySelfClose = SelfClose;
+    return true;
 }
 
 void TStanzaFramer::Clear() {
@@ -267,15 +278,8 @@ void TStanzaFramer::Clear() {
     Restart(0);
 }
 
-QString TStanzaFramer::Cut(qsizetype Gt, bool SelfClose) {
-    // Build the text first: if that fails, the buffer is left as it was.
-    QString stanza = SelfClose ? FBuffer.mid(FStart, Gt - FStart) + QStringLiteral("/>")
-                               : FBuffer.mid(FStart, Gt + 1 - FStart);
-    Restart(Gt + 1);
-    return stanza;
-}
-
 void TStanzaFramer::Restart(qsizetype From) {
+    FReady = -1;
     FStart = From;
     FScan = From;
     FDepth = 0;

@@ -89,14 +89,20 @@ public:
     void Clear();
 
 private:
-    // Cuts the element that ends with the ">" at Gt; SelfClose writes "/>" in its place.
-    QString Cut(qsizetype Gt, bool SelfClose);
+    // Classifies characters from FScan on; true when an element is complete (FReady)
+    // or a construct between elements was dropped, false when more text is needed.
+    bool Scan();
+    // Marks the element that ends with the ">" at Gt as complete; SelfClose writes
+    // "/>" in that ">"'s place when it is cut.
+    bool Complete(qsizetype Gt, bool SelfClose);
     void Restart(qsizetype From);
 
     QString FBuffer;
     qsizetype FStart = 0;      // first character not yet cut off
     qsizetype FScan = 0;       // next character to classify
     qsizetype FTrimmedEnd = 0; // end of the buffer without trailing white space
+    qsizetype FReady = -1;     // the ">" of a complete element at the front, or -1
+    bool FReadySelfClose = false;
     int FDepth = 0;
     bool FJunk = false;    // the element does not begin with "<"
     bool FStalled = false; // an end tag with no open element
