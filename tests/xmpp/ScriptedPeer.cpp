@@ -2,7 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QRegularExpression>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -26,8 +26,22 @@ bool WaitReadable(int Fd, int Ms) {
     return r > 0;
 }
 
+// The literal parts of an Expect pattern around its "{id}" marks.
+QList<QByteArray> SplitAtIds(const QByteArray& Pattern) {
+    QList<QByteArray> parts;
+    qsizetype from = 0;
+    for (qsizetype at = Pattern.indexOf(IdMark); at >= 0; at = Pattern.indexOf(IdMark, from)) {
+        parts << Pattern.mid(from, at - from);
+        from = at + IdMark.size();
+    }
+    parts << Pattern.mid(from);
+    return parts;
+}
+
 QString Printable(const QByteArray& Bytes) {
-    QString s = QString::fromUtf8(Bytes);
+    QString s = QString::fromUtf8(Bytes.left(400));
+    if (Bytes.size() > 400)
+        s += QStringLiteral("... (%1 bytes)").arg(Bytes.size());
     s.replace(u'\r', QStringLiteral("\\r")).replace(u'\n', QStringLiteral("\\n"));
     return s;
 }
@@ -155,24 +169,32 @@ bool TScriptedPeer::RunStep(const TStep& Step) {
         return true;
     }
     case TStep::Expect: {
-        const qsizetype marks = Step.Data.count(IdMark);
-        const qsizetype length = Step.Data.size() + marks * (10 - IdMark.size());
+        const QList<QByteArray> literals = SplitAtIds(Step.Data);
+        const qsizetype length = Step.Data.size() + (literals.size() - 1) * (10 - IdMark.size());
         QByteArray got;
         const bool complete = ReadExactly(length, got);
-        QString pattern = QRegularExpression::escape(QString::fromUtf8(Step.Data));
-        pattern.replace(QRegularExpression::escape(QString::fromLatin1(IdMark)),
-                        QStringLiteral("([0-9a-f]{10})"));
-        const QRegularExpressionMatch match =
-            QRegularExpression(QRegularExpression::anchoredPattern(pattern))
-                .match(QString::fromUtf8(got));
-        if (!complete || !match.hasMatch()) {
+        QStringList ids;
+        bool same = complete;
+        qsizetype at = 0;
+        for (qsizetype i = 0; same && i < literals.size(); ++i) {
+            same = got.mid(at, literals[i].size()) == literals[i];
+            at += literals[i].size();
+            if (same && i + 1 < literals.size()) {
+                const QByteArray id = got.mid(at, 10);
+                same = id.size() == 10 && std::all_of(id.begin(), id.end(), [](char c) {
+                           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+                       });
+                ids << QString::fromLatin1(id);
+                at += 10;
+            }
+        }
+        if (!same) {
             Fail(QStringLiteral("expected\n  %1\ngot\n  %2")
                      .arg(Printable(Step.Data), Printable(got)));
             return false;
         }
         std::lock_guard lock(FLock);
-        for (int i = 1; i <= match.lastCapturedIndex(); ++i)
-            FIds << match.captured(i);
+        FIds += ids;
         return true;
     }
     case TStep::Nothing:

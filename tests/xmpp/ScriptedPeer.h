@@ -50,9 +50,9 @@ public:
 private:
     struct TStep {
         enum { Send, Expect, Nothing, Closed, Pause, Do, Close } Kind;
-        QByteArray Data;
+        QByteArray Data = {};
         int Ms = 0;
-        std::function<void()> Fn;
+        std::function<void()> Fn = {};
     };
     void Run();
     bool RunStep(const TStep& Step);
