@@ -4,6 +4,7 @@
 #include <QMetaObject>
 #include <QThread>
 #include <condition_variable>
+#include <pthread.h>
 #include <thread>
 #include <vector>
 
@@ -52,6 +53,7 @@ public:
             return true;
         });
         std::thread thread([Worker = std::move(Worker), finished]() mutable {
+            pthread_setname_np(pthread_self(), TSocketThread::ThreadName);
             Worker->Execute();
             // The worker's reference may be the last one: the object is freed here.
             Worker.reset();

@@ -21,6 +21,9 @@ public:
 // joined there.
 class TSocketThread : public TObject, public std::enable_shared_from_this<TSocketThread> {
 public:
+    // The name the worker threads carry in the system's thread list.
+    static constexpr const char* ThreadName = "velora-socket";
+
     TSocketThread();
     ~TSocketThread() override;
     TSocketThread(const TSocketThread&) = delete;

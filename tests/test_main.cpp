@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 int main(int argc, char** argv) {
+    // CTest lists the tests by running the binary outside the test environment;
+    // the tests never need a real display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

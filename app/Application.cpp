@@ -1,0 +1,31 @@
+#include "Application.h"
+
+#include <QMessageBox>
+#include <cstdlib>
+#include <exception>
+#include <unistd.h>
+
+void TApplication::PrepareWebView() {
+    if (::geteuid() == 0 && !std::getenv("QTWEBENGINE_DISABLE_SANDBOX"))
+        ::setenv("QTWEBENGINE_DISABLE_SANDBOX", "1", 1);
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+}
+
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    OnException = [](const QString& text) {
+        QMessageBox::critical(nullptr, QApplication::applicationDisplayName(), text);
+    };
+}
+
+bool TApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        if (OnException)
+            OnException(QString::fromUtf8(e.what()));
+    } catch (...) {
+        if (OnException)
+            OnException(QStringLiteral("Unknown error"));
+    }
+    return false;
+}

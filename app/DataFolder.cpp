@@ -1,0 +1,33 @@
+#include "DataFolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+
+bool IsWritableFolder(const QString& folder) {
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".velora-XXXXXX")));
+    return probe.open();
+}
+
+QString ChooseDataFolder(const QString& exeFolder, const QString& userFolder,
+                         bool exeFolderWritable) {
+    if (exeFolderWritable)
+        return exeFolder;
+    QDir().mkpath(userFolder);
+    for (const char* name : {"data.ini", "historie.dat"}) {
+        const QString source = QDir(exeFolder).filePath(QLatin1String(name));
+        const QString target = QDir(userFolder).filePath(QLatin1String(name));
+        if (QFile::exists(source) && !QFile::exists(target))
+            QFile::copy(source, target);
+    }
+    return userFolder;
+}
+
+QString DataFolder() {
+    const QString exeFolder = QCoreApplication::applicationDirPath();
+    return ChooseDataFolder(exeFolder,
+                            QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation),
+                            IsWritableFolder(exeFolder));
+}

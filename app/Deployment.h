@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+class TIniFile;
+
+// The deployment's hosts and pages. Each value has a built-in default and can
+// be overridden by an optional key in data.ini, section "pripojeni", which the
+// program reads but never writes.
+struct TDeployment {
+    QString Server = QStringLiteral("xmpp.velora.example"); // key "server": XMPP host
+    QString Domain = QStringLiteral("velora.example");      // key "domena": appended to numbers
+    QString Web = QStringLiteral("www.velora.example");     // key "web": help and update pages
+    QString Webmail = QStringLiteral("http://mail.velora.example/contacts/new"); // key "webmail"
+
+    // Reads the overrides; missing or empty keys keep the defaults.
+    static TDeployment Read(const TIniFile& ini);
+
+    QString HelpPage() const;
+};

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QRect>
+#include <QString>
+#include <functional>
+
+// The window's controls that the logic reads or changes by name.
+enum class TControl {
+    Label2,     // user label; its caption
+    Edit1,      // password box; its caption is the edited text
+    Button1,    // login button
+    Npovda1,    // menu "Nápověda"
+    Verze1,     // menu "Verze programu"
+    Novakarta1, // menu "Nova karta"
+    U6ivatel1,  // menu "Uživatel"
+};
+
+// Everything the window's logic asks of the desktop. The program passes the Qt
+// implementation (TQtDesktop); tests pass a recording double. All calls and all
+// events happen on the GUI thread.
+class TDesktopOperations {
+public:
+    virtual ~TDesktopOperations() = default;
+
+    // Web view: loading starts, the call returns at once.
+    virtual void Navigate(const QString& url) = 0;
+
+    // Tray icon. Title, text and timeout are used by the next ShowBalloonHint.
+    virtual bool HasSystemTray() const = 0;
+    virtual void SetTrayHint(const QString& hint) = 0;
+    virtual void SetBalloonTitle(const QString& title) = 0;
+    virtual void SetBalloonHint(const QString& text) = 0;
+    virtual void SetBalloonTimeout(int ms) = 0;
+    // Shows a balloon with the information icon; without a system tray a popup
+    // of our own near the screen's corner stands in for it and is clickable alike.
+    virtual void ShowBalloonHint() = 0;
+
+    // Main window. Geometry is the outer frame: left, top, width, height.
+    virtual QRect WindowGeometry() const = 0;
+    virtual void SetWindowGeometry(const QRect& outer) = 0;
+    virtual void
+    SetWindowStateNormal() = 0; // restores a minimised window; a hidden one stays hidden
+    virtual void BringToFront() = 0;
+    virtual bool Visible() const = 0;
+    virtual void SetVisible(bool visible) = 0;
+    virtual void CloseWindow() = 0; // raises OnClose
+    virtual void BringWindowToTop() = 0;
+
+    // Modal dialogs; each returns when closed.
+    virtual void MessageBox(const QString& text) = 0;
+    virtual bool Confirm(const QString& text) = 0; // true for Yes
+    // Returns the edited text on OK and defaultText on Cancel.
+    virtual QString InputBox(const QString& title, const QString& prompt,
+                             const QString& defaultText) = 0;
+
+    // Timer1. Enabling a stopped timer starts a fresh interval; enabling a
+    // running one changes nothing. Ticks come also while a dialog is open.
+    virtual void SetTimerInterval(int ms) = 0;
+    virtual void SetTimerEnabled(bool enabled) = 0;
+    virtual bool TimerEnabled() const = 0;
+
+    // Captions and texts of labels, buttons, menu entries and the edit box.
+    virtual QString Caption(TControl control) const = 0;
+    virtual void SetCaption(TControl control, const QString& text) = 0;
+    virtual bool Enabled(TControl control) const = 0;
+    virtual void SetEnabled(TControl control, bool enabled) = 0;
+
+    // Status bar panel 0 or 1.
+    virtual void SetStatusText(int panel, const QString& text) = 0;
+
+    virtual void SetProgressVisible(bool visible) = 0;
+    virtual void SetProgressMax(int max) = 0;
+    virtual void SetProgressPosition(int position) = 0;
+
+    // Handles pending GUI events, then returns.
+    virtual void ProcessMessages() = 0;
+
+    // Starts a file by its associated program without waiting; the outcome is
+    // not reported.
+    virtual void ShellOpen(const QString& path) = 0;
+
+    // The default error report: a message box with the error text.
+    virtual void ReportError(const QString& text) = 0;
+
+    // Raised by the desktop, only when set.
+    std::function<void(TControl control)> OnClick; // Button1 and the menu entries
+    std::function<void()> OnTrayClick;
+    std::function<void()> OnTrayDblClick;
+    std::function<void()> OnBalloonClick;
+    std::function<void()> OnTimer;
+    // The window is asked to close; an exception thrown here keeps it open.
+    std::function<void()> OnClose;
+};

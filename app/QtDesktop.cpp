@@ -1,0 +1,282 @@
+#include "QtDesktop.h"
+
+#include "BalloonPopup.h"
+#include "MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QUrl>
+#include <QWebEngineView>
+
+TQtDesktop::TQtDesktop(QObject* parent) : QObject(parent) {
+    FWindow = new TMainWindow;
+    FWindow->OnCloseQuery = [this] {
+        if (OnClose)
+            OnClose();
+    };
+    FTimer = new QTimer(this);
+    connect(FTimer, &QTimer::timeout, this, [this] {
+        if (OnTimer)
+            OnTimer();
+    });
+
+    const auto click = [this](TControl control) {
+        if (OnClick)
+            OnClick(control);
+    };
+    connect(FWindow->Button1, &QPushButton::clicked, this, [=] { click(TControl::Button1); });
+    for (auto [action, control] : {std::pair{FWindow->Npovda1, TControl::Npovda1},
+                                   std::pair{FWindow->Verze1, TControl::Verze1},
+                                   std::pair{FWindow->Novakarta1, TControl::Novakarta1},
+                                   std::pair{FWindow->U6ivatel1, TControl::U6ivatel1}})
+        connect(action, &QAction::triggered, this, [=] { click(control); });
+
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        FTray = new QSystemTrayIcon(QIcon(QStringLiteral(":/velora/icon.png")), this);
+        connect(FTray, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger && OnTrayClick)
+                        OnTrayClick();
+                    else if (reason == QSystemTrayIcon::DoubleClick && OnTrayDblClick)
+                        OnTrayDblClick();
+                });
+        connect(FTray, &QSystemTrayIcon::messageClicked, this, [this] {
+            if (OnBalloonClick)
+                OnBalloonClick();
+        });
+    } else {
+        FPopup = new TBalloonPopup;
+        FPopup->OnClick = [this] {
+            if (OnBalloonClick)
+                OnBalloonClick();
+        };
+    }
+}
+
+TQtDesktop::~TQtDesktop() {
+    delete FPopup;
+    delete FWindow;
+}
+
+void TQtDesktop::Show() {
+    FWindow->show();
+    if (FTray)
+        FTray->show();
+}
+
+void TQtDesktop::Navigate(const QString& url) {
+    FWindow->WebBrowser1->load(QUrl(url));
+}
+
+bool TQtDesktop::HasSystemTray() const {
+    return FTray != nullptr;
+}
+
+void TQtDesktop::SetTrayHint(const QString& hint) {
+    if (FTray)
+        FTray->setToolTip(hint);
+}
+
+void TQtDesktop::SetBalloonTitle(const QString& title) {
+    FBalloonTitle = title;
+}
+
+void TQtDesktop::SetBalloonHint(const QString& text) {
+    FBalloonHint = text;
+}
+
+void TQtDesktop::SetBalloonTimeout(int ms) {
+    FBalloonTimeout = ms;
+}
+
+void TQtDesktop::ShowBalloonHint() {
+    if (FTray)
+        FTray->showMessage(FBalloonTitle, FBalloonHint, QSystemTrayIcon::Information,
+                           FBalloonTimeout);
+    else
+        FPopup->ShowMessage(FBalloonTitle, FBalloonHint, FBalloonTimeout);
+}
+
+QRect TQtDesktop::WindowGeometry() const {
+    return FWindow->frameGeometry();
+}
+
+void TQtDesktop::SetWindowGeometry(const QRect& outer) {
+    // The frame is known only once the window manager has framed the window;
+    // before that the outer size is taken as the inner one.
+    const QSize frame = FWindow->frameGeometry().size() - FWindow->size();
+    FWindow->resize(outer.size() - frame);
+    FWindow->move(outer.topLeft());
+}
+
+void TQtDesktop::SetWindowStateNormal() {
+    FWindow->setWindowState(FWindow->windowState() & ~(Qt::WindowMinimized));
+}
+
+void TQtDesktop::BringToFront() {
+    FWindow->raise();
+}
+
+bool TQtDesktop::Visible() const {
+    return FWindow->isVisible();
+}
+
+void TQtDesktop::SetVisible(bool visible) {
+    FWindow->setVisible(visible);
+}
+
+void TQtDesktop::CloseWindow() {
+    FWindow->close();
+}
+
+void TQtDesktop::BringWindowToTop() {
+    FWindow->activateWindow();
+}
+
+void TQtDesktop::MessageBox(const QString& text) {
+    QMessageBox::information(FWindow, FWindow->windowTitle(), text);
+}
+
+bool TQtDesktop::Confirm(const QString& text) {
+    return QMessageBox::question(FWindow, FWindow->windowTitle(), text,
+                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
+QString TQtDesktop::InputBox(const QString& title, const QString& prompt,
+                             const QString& defaultText) {
+    bool ok = false;
+    const QString text =
+        QInputDialog::getText(FWindow, title, prompt, QLineEdit::Normal, defaultText, &ok);
+    return ok ? text : defaultText;
+}
+
+void TQtDesktop::SetTimerInterval(int ms) {
+    FTimer->setInterval(ms);
+}
+
+void TQtDesktop::SetTimerEnabled(bool enabled) {
+    if (!enabled)
+        FTimer->stop();
+    else if (!FTimer->isActive())
+        FTimer->start();
+}
+
+bool TQtDesktop::TimerEnabled() const {
+    return FTimer->isActive();
+}
+
+QWidget* TQtDesktop::Widget(TControl control) const {
+    switch (control) {
+    case TControl::Label2:
+        return FWindow->Label2;
+    case TControl::Edit1:
+        return FWindow->Edit1;
+    case TControl::Button1:
+        return FWindow->Button1;
+    default:
+        return nullptr;
+    }
+}
+
+QAction* TQtDesktop::Action(TControl control) const {
+    switch (control) {
+    case TControl::Npovda1:
+        return FWindow->Npovda1;
+    case TControl::Verze1:
+        return FWindow->Verze1;
+    case TControl::Novakarta1:
+        return FWindow->Novakarta1;
+    case TControl::U6ivatel1:
+        return FWindow->U6ivatel1;
+    default:
+        return nullptr;
+    }
+}
+
+QString TQtDesktop::Caption(TControl control) const {
+    switch (control) {
+    case TControl::Label2:
+        return FWindow->Label2->text();
+    case TControl::Edit1:
+        return FWindow->Edit1->text();
+    case TControl::Button1:
+        return FWindow->Button1->text();
+    default:
+        return Action(control)->text();
+    }
+}
+
+void TQtDesktop::SetCaption(TControl control, const QString& text) {
+    switch (control) {
+    case TControl::Label2:
+        FWindow->Label2->setText(text);
+        FWindow->Label2->adjustSize();
+        break;
+    case TControl::Edit1:
+        FWindow->Edit1->setText(text);
+        break;
+    case TControl::Button1:
+        FWindow->Button1->setText(text);
+        break;
+    default:
+        Action(control)->setText(text);
+        break;
+    }
+}
+
+bool TQtDesktop::Enabled(TControl control) const {
+    if (QWidget* widget = Widget(control))
+        return widget->isEnabled();
+    return Action(control)->isEnabled();
+}
+
+void TQtDesktop::SetEnabled(TControl control, bool enabled) {
+    if (QWidget* widget = Widget(control))
+        widget->setEnabled(enabled);
+    else
+        Action(control)->setEnabled(enabled);
+}
+
+void TQtDesktop::SetStatusText(int panel, const QString& text) {
+    (panel == 0 ? FWindow->StatusPanel0 : FWindow->StatusPanel1)->setText(text);
+}
+
+void TQtDesktop::SetProgressVisible(bool visible) {
+    FWindow->ProgressBar1->setVisible(visible);
+}
+
+void TQtDesktop::SetProgressMax(int max) {
+    FWindow->ProgressBar1->setMaximum(max);
+}
+
+void TQtDesktop::SetProgressPosition(int position) {
+    FWindow->ProgressBar1->setValue(position);
+}
+
+void TQtDesktop::ProcessMessages() {
+    QApplication::processEvents();
+}
+
+void TQtDesktop::ShellOpen(const QString& path) {
+    if (path.endsWith(QLatin1String(".sh")))
+        QProcess::startDetached(QStringLiteral("/bin/sh"), {path});
+    else if (QFileInfo(path).isExecutable())
+        QProcess::startDetached(path, {});
+    else
+        QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void TQtDesktop::ReportError(const QString& text) {
+    QMessageBox::critical(FWindow, FWindow->windowTitle(), text);
+}

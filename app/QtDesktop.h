@@ -1,0 +1,72 @@
+#pragma once
+
+#include "DesktopOperations.h"
+
+#include <QObject>
+
+class QAction;
+class QSystemTrayIcon;
+class QTimer;
+class TBalloonPopup;
+class TMainWindow;
+
+// The desktop operations drawn with Qt: the main window, the tray icon (or
+// the popup that stands in for its balloon when there is no system tray),
+// Timer1 and the standard dialogs.
+class TQtDesktop : public QObject, public TDesktopOperations {
+public:
+    explicit TQtDesktop(QObject* parent = nullptr);
+    ~TQtDesktop() override;
+    TQtDesktop(const TQtDesktop&) = delete;
+    TQtDesktop& operator=(const TQtDesktop&) = delete;
+
+    TMainWindow& Window() { return *FWindow; }
+    // Shows the window and the tray icon.
+    void Show();
+
+    void Navigate(const QString& url) override;
+    bool HasSystemTray() const override;
+    void SetTrayHint(const QString& hint) override;
+    void SetBalloonTitle(const QString& title) override;
+    void SetBalloonHint(const QString& text) override;
+    void SetBalloonTimeout(int ms) override;
+    void ShowBalloonHint() override;
+    QRect WindowGeometry() const override;
+    void SetWindowGeometry(const QRect& outer) override;
+    void SetWindowStateNormal() override;
+    void BringToFront() override;
+    bool Visible() const override;
+    void SetVisible(bool visible) override;
+    void CloseWindow() override;
+    void BringWindowToTop() override;
+    void MessageBox(const QString& text) override;
+    bool Confirm(const QString& text) override;
+    QString InputBox(const QString& title, const QString& prompt,
+                     const QString& defaultText) override;
+    void SetTimerInterval(int ms) override;
+    void SetTimerEnabled(bool enabled) override;
+    bool TimerEnabled() const override;
+    QString Caption(TControl control) const override;
+    void SetCaption(TControl control, const QString& text) override;
+    bool Enabled(TControl control) const override;
+    void SetEnabled(TControl control, bool enabled) override;
+    void SetStatusText(int panel, const QString& text) override;
+    void SetProgressVisible(bool visible) override;
+    void SetProgressMax(int max) override;
+    void SetProgressPosition(int position) override;
+    void ProcessMessages() override;
+    void ShellOpen(const QString& path) override;
+    void ReportError(const QString& text) override;
+
+private:
+    QWidget* Widget(TControl control) const;
+    QAction* Action(TControl control) const;
+
+    TMainWindow* FWindow = nullptr;
+    QSystemTrayIcon* FTray = nullptr;
+    TBalloonPopup* FPopup = nullptr;
+    QTimer* FTimer = nullptr;
+    QString FBalloonTitle;
+    QString FBalloonHint;
+    int FBalloonTimeout = 10000;
+};

@@ -1,0 +1,150 @@
+// Starts the real program under a private Xvfb in a copy of its folder, then
+// closes it with SIGTERM as a session manager would.
+#include "TextFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A port nobody listens on right now.
+quint16 FreePort() {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(s);
+    return ntohs(address.sin_port);
+}
+
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty() ||
+            QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+            GTEST_SKIP() << "Xvfb and xdotool are installed by scripts/setup";
+        // -displayfd makes Xvfb pick a free display and print its number.
+        Xvfb.start(QStringLiteral("Xvfb"),
+                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                    QStringLiteral("0"), QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
+                    QStringLiteral("tcp")});
+        for (int i = 0; i < 100 && Display.isEmpty(); ++i) {
+            Xvfb.waitForReadyRead(100);
+            const QByteArray out = Xvfb.readAllStandardOutput().trimmed();
+            if (!out.isEmpty())
+                Display = QStringLiteral(":") + QString::fromLatin1(out);
+        }
+        ASSERT_FALSE(Display.isEmpty()) << "Xvfb did not start";
+        Exe = QDir(Folder.path()).filePath(QStringLiteral("velora"));
+        ASSERT_TRUE(QFile::copy(QStringLiteral(VELORA_EXE), Exe));
+    }
+
+    void TearDown() override {
+        if (Velora.state() != QProcess::NotRunning) {
+            Velora.kill();
+            Velora.waitForFinished(5000);
+        }
+        if (Xvfb.state() != QProcess::NotRunning) {
+            Xvfb.terminate();
+            Xvfb.waitForFinished(5000);
+        }
+    }
+
+    void Put(const QString& name, const QByteArray& bytes) {
+        QFile file(QDir(Folder.path()).filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+    QByteArray Get(const QString& name) {
+        QFile file(QDir(Folder.path()).filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    void Start() {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), Display);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        Velora.setProcessEnvironment(env);
+        Velora.setWorkingDirectory(Folder.path());
+        Velora.setProcessChannelMode(QProcess::ForwardedChannels);
+        Velora.start(Exe, {});
+        ASSERT_TRUE(Velora.waitForStarted(10000));
+    }
+
+    // True once the main window is mapped, within about 30 seconds.
+    bool WaitForWindow() {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), Display);
+        for (int i = 0; i < 60; ++i) {
+            QProcess search;
+            search.setProcessEnvironment(env);
+            search.start(QStringLiteral("xdotool"),
+                         {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                          QStringLiteral("--name"), QStringLiteral("^Velora$")});
+            search.waitForFinished(5000);
+            if (search.exitCode() == 0 && !search.readAllStandardOutput().trimmed().isEmpty())
+                return true;
+            if (Velora.state() == QProcess::NotRunning)
+                return false;
+            QThread::msleep(500);
+        }
+        return false;
+    }
+
+    void Terminate() {
+        Velora.terminate(); // SIGTERM
+        ASSERT_TRUE(Velora.waitForFinished(30000));
+        EXPECT_EQ(Velora.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(Velora.exitCode(), 0);
+    }
+
+    QTemporaryDir Folder;
+    QString Exe;
+    QString Display;
+    QProcess Xvfb;
+    QProcess Velora;
+};
+
+TEST_F(EndToEnd, SigtermClosesTheWindowAndWritesBothFiles) {
+    const quint16 port = FreePort();
+    const quint16 web = FreePort();
+    // The help page points at a closed local port: nothing leaves the machine.
+    Put(QStringLiteral("data.ini"),
+        QStringLiteral("[Rozmisteni]\r\nsirka=700\r\nvyska=520\r\nzleva=30\r\nzhora=40\r\n"
+                       "[jine]\r\nklic=hodnota\r\n"
+                       "[pripojeni]\r\nport=%1\r\njmeno=420111222\r\nweb=127.0.0.1:%2\r\n")
+            .arg(port)
+            .arg(web)
+            .toUtf8());
+    Put(QStringLiteral("historie.dat"), "\xEF\xBB\xBF"
+                                        "10.12.26 9:05:01_kdo=111\r\n"
+                                        "10.12.26 9:05:01_nazev=\xC5\xA0imon\r\n");
+    Start();
+    ASSERT_TRUE(WaitForWindow()) << "the window did not appear";
+    Terminate();
+
+    const QString ini = QString::fromUtf8(Get(QStringLiteral("data.ini")));
+    EXPECT_EQ(ini, QStringLiteral("[Rozmisteni]\r\nsirka=700\r\nvyska=520\r\nzleva=30\r\n"
+                                  "zhora=40\r\n[jine]\r\nklic=hodnota\r\n[pripojeni]\r\n"
+                                  "port=%1\r\njmeno=420111222@velora.example\r\n"
+                                  "web=127.0.0.1:%2\r\n")
+                       .arg(port)
+                       .arg(web));
+    EXPECT_EQ(Get(QStringLiteral("historie.dat")), "\xEF\xBB\xBF"
+                                                   "10.12.26 9:05:01_kdo=111\r\n"
+                                                   "10.12.26 9:05:01_nazev=\xC5\xA0imon\r\n");
+}
+
+} // namespace

@@ -1,0 +1,116 @@
+#pragma once
+
+#include "DesktopOperations.h"
+
+#include <QMap>
+#include <QStringList>
+#include <deque>
+#include <optional>
+#include <vector>
+
+// A desktop that draws nothing: it records what the window showed and answers
+// dialogs from a script. An input box or confirmation without a scripted
+// answer behaves as Cancel or No.
+class TRecordingDesktop : public TDesktopOperations {
+public:
+    struct Balloon {
+        QString Title;
+        QString Text;
+        int Timeout = 0;
+    };
+    struct Prompt {
+        QString Title;
+        QString Text;
+        QString Default;
+    };
+
+    // Scripted answers, taken in order.
+    std::deque<std::optional<QString>> InputAnswers; // nullopt: Cancel
+    std::deque<bool> ConfirmAnswers;
+
+    // What was shown.
+    QStringList Navigations;
+    QStringList Messages;
+    QStringList Errors;
+    QStringList Confirmations;
+    std::vector<Prompt> Prompts;
+    std::vector<Balloon> Balloons;
+    QStringList Opened;
+    QStringList Calls; // window operations in order: "normal", "front", "top", "show", "hide"
+
+    bool Tray = true;
+    QString TrayHint;
+    QRect Geometry{0, 0, 1094, 696};
+    bool Shown = true;
+    int TimerInterval = 0;
+    bool Timer = false;
+    int TimerStarts = 0; // times a stopped timer was started
+    QMap<TControl, QString> Captions;
+    QMap<TControl, bool> Enabledness;
+    QString Status[2];
+    bool ProgressVisible = false;
+    int ProgressMax = 100;
+    int ProgressPosition = 0;
+    int MessagesProcessed = 0;
+
+    void Navigate(const QString& url) override { Navigations << url; }
+    bool HasSystemTray() const override { return Tray; }
+    void SetTrayHint(const QString& hint) override { TrayHint = hint; }
+    void SetBalloonTitle(const QString& title) override { FPending.Title = title; }
+    void SetBalloonHint(const QString& text) override { FPending.Text = text; }
+    void SetBalloonTimeout(int ms) override { FPending.Timeout = ms; }
+    void ShowBalloonHint() override { Balloons.push_back(FPending); }
+    QRect WindowGeometry() const override { return Geometry; }
+    void SetWindowGeometry(const QRect& outer) override { Geometry = outer; }
+    void SetWindowStateNormal() override { Calls << QStringLiteral("normal"); }
+    void BringToFront() override { Calls << QStringLiteral("front"); }
+    bool Visible() const override { return Shown; }
+    void SetVisible(bool visible) override {
+        Shown = visible;
+        Calls << (visible ? QStringLiteral("show") : QStringLiteral("hide"));
+    }
+    void CloseWindow() override {
+        if (OnClose)
+            OnClose();
+    }
+    void BringWindowToTop() override { Calls << QStringLiteral("top"); }
+    void MessageBox(const QString& text) override { Messages << text; }
+    bool Confirm(const QString& text) override {
+        Confirmations << text;
+        if (ConfirmAnswers.empty())
+            return false;
+        const bool answer = ConfirmAnswers.front();
+        ConfirmAnswers.pop_front();
+        return answer;
+    }
+    QString InputBox(const QString& title, const QString& prompt,
+                     const QString& defaultText) override {
+        Prompts.push_back({title, prompt, defaultText});
+        if (InputAnswers.empty())
+            return defaultText;
+        const std::optional<QString> answer = InputAnswers.front();
+        InputAnswers.pop_front();
+        return answer.value_or(defaultText);
+    }
+    void SetTimerInterval(int ms) override { TimerInterval = ms; }
+    void SetTimerEnabled(bool enabled) override {
+        if (enabled && !Timer)
+            ++TimerStarts;
+        Timer = enabled;
+    }
+    bool TimerEnabled() const override { return Timer; }
+    QString Caption(TControl control) const override { return Captions.value(control); }
+    void SetCaption(TControl control, const QString& text) override { Captions[control] = text; }
+    bool Enabled(TControl control) const override { return Enabledness.value(control, true); }
+    void SetEnabled(TControl control, bool enabled) override { Enabledness[control] = enabled; }
+    void SetStatusText(int panel, const QString& text) override { Status[panel] = text; }
+    void SetProgressVisible(bool visible) override { ProgressVisible = visible; }
+    void SetProgressMax(int max) override { ProgressMax = max; }
+    void SetProgressPosition(int position) override { ProgressPosition = position; }
+    void ProcessMessages() override { ++MessagesProcessed; }
+    void ShellOpen(const QString& path) override { Opened << path; }
+    void ReportError(const QString& text) override { Errors << text; }
+
+private:
+    Balloon FPending;
+};

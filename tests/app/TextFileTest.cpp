@@ -1,0 +1,114 @@
+#include "TextFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <stdexcept>
+#include <sys/resource.h>
+
+namespace {
+
+struct SplitCase {
+    const char* Text;
+    QStringList Lines;
+};
+
+class LineSplit : public testing::TestWithParam<SplitCase> {};
+
+TEST_P(LineSplit, CrLfAndCrLfEachEndALine) {
+    EXPECT_EQ(SplitLines(QString::fromUtf8(GetParam().Text)), GetParam().Lines) << GetParam().Text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LineSplit,
+    testing::Values(SplitCase{"", {}}, SplitCase{"a", {"a"}}, SplitCase{"a\r\n", {"a"}},
+                    SplitCase{"a\r\nb\r\n", {"a", "b"}}, SplitCase{"a\nb\rc", {"a", "b", "c"}},
+                    SplitCase{"a\n\rb", {"a", "", "b"}}, SplitCase{"a\r\r\nb", {"a", "", "b"}},
+                    SplitCase{"\r\n", {""}}, SplitCase{"x=1\r\n\r\ny=2", {"x=1", "", "y=2"}}));
+
+const QStringList kLines = {QStringLiteral("10.12.26 9:05:01_kdo=111"),
+                            QStringLiteral("10.12.26 9:05:01_nazev=Účetní oddělení"),
+                            QStringLiteral("")};
+
+struct EncodingCase {
+    TTextEncoding Encoding;
+    QByteArray Prefix;
+};
+
+class Encodings : public testing::TestWithParam<EncodingCase> {};
+
+TEST_P(Encodings, MarkIsReadAndWrittenBack) {
+    const EncodingCase& c = GetParam();
+    const QByteArray bytes = EncodeTextFile(kLines, c.Encoding);
+    EXPECT_TRUE(bytes.startsWith(c.Prefix));
+    const TTextFile decoded = DecodeTextFile(bytes);
+    EXPECT_EQ(decoded.Encoding, c.Encoding);
+    EXPECT_EQ(decoded.Lines, kLines);
+    EXPECT_EQ(EncodeTextFile(decoded.Lines, decoded.Encoding), bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Encodings,
+    testing::Values(EncodingCase{TTextEncoding::Locale, "10.12.26"},
+                    EncodingCase{TTextEncoding::Utf8Bom, "\xEF\xBB\xBF"
+                                                         "10.12.26"},
+                    EncodingCase{TTextEncoding::Utf16LE, QByteArray("\xFF\xFE\x31\x00", 4)},
+                    EncodingCase{TTextEncoding::Utf16BE, QByteArray("\xFE\xFF\x00\x31", 4)}));
+
+TEST(TextFile, LocaleEncodingIsUtf8WithCrLfAndNoMark) {
+    EXPECT_EQ(EncodeTextFile({QStringLiteral("č=1"), QStringLiteral("b")}, TTextEncoding::Locale),
+              QByteArray("\xC4\x8D=1\r\nb\r\n"));
+    EXPECT_EQ(EncodeTextFile({}, TTextEncoding::Locale), QByteArray());
+}
+
+TEST(TextFile, WritesThroughATemporaryFileAndLeavesNoneBehind) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("historie.dat"));
+    WriteTextFile(path, {QStringLiteral("old")}, TTextEncoding::Locale);
+    WriteTextFile(path, kLines, TTextEncoding::Utf8Bom);
+    EXPECT_EQ(ReadTextFile(path).Lines, kLines);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("historie.dat")});
+}
+
+// A full disk, simulated by a file size limit: the write fails, the error
+// says so, and the old history is still there, whole.
+TEST(TextFile, FailedWriteThrowsAndKeepsTheOldFile) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("historie.dat"));
+    WriteTextFile(path, kLines, TTextEncoding::Locale);
+    const QByteArray before = EncodeTextFile(kLines, TTextEncoding::Locale);
+
+    QStringList many;
+    for (int i = 0; i < 2000; ++i)
+        many << QStringLiteral("10.12.26 9:05:%1_kdo=111").arg(i);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_THROW(WriteTextFile(path, many, TTextEncoding::Locale), std::runtime_error);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), before);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("historie.dat")});
+}
+
+TEST(TextFile, UnreadableFileThrowsWithThePath) {
+    QTemporaryDir dir;
+    try {
+        ReadTextFile(dir.path());
+        FAIL() << "a folder was read as a file";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(QString::fromUtf8(e.what()).indexOf(dir.path()), -1) << e.what();
+    }
+}
+
+} // namespace
