@@ -165,6 +165,8 @@ TEST(Application, SignalsBecomeCallsOnTheGuiThread) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     TApplication::PrepareWebView();
     TApplication app(argc, argv);
     gApp = &app;
