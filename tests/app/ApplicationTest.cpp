@@ -165,6 +165,9 @@ TEST(Application, SignalsBecomeCallsOnTheGuiThread) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // As the shared test main: CTest lists the tests outside the test environment.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     TApplication::PrepareWebView();
     TApplication app(argc, argv);
     gApp = &app;
