@@ -71,6 +71,18 @@ TEST(Application, WindowStaysOpenWhenClosingFails) {
     EXPECT_TRUE(closed);
 }
 
+TEST(Application, HiddenWindowClosesThroughItsHandlerToo) {
+    TMainWindow window;
+    window.show();
+    window.hide(); // as after a double click on the tray icon
+    int queries = 0;
+    window.OnCloseQuery = [&] {
+        ++queries;
+    };
+    EXPECT_TRUE(window.close());
+    EXPECT_EQ(queries, 1);
+}
+
 TEST(Application, WindowHasItsNamedComponentsAndTexts) {
     TMainWindow window;
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Velora"));
