@@ -125,8 +125,8 @@ double CpuPercent(const std::function<void()>& Idle) {
     return 100.0 * (ProcessCpuSeconds() - cpu) / Seconds(Clock::now() - start);
 }
 
-// One connected, silent socket for 10 s, with the event loop idle, next to the
-// designed worker's loop (a 10 µs select, then a flush) on another silent socket.
+// One connected, silent socket for 10 s, with the event loop idle, next to a worker
+// that polls instead (a 10 µs select in a loop) on another silent socket.
 void BM_IdleConnection(benchmark::State& state) {
     for (auto _ : state) {
         TListener listener;
