@@ -93,7 +93,7 @@ private:
     QString FCheckforUpdate = QStringLiteral("C&heck for updates in the future");
 };
 
-using TNotifyEvent = std::function<void(TwuWebUpdate* Sender)>;
+using TwuNotifyEvent = std::function<void(TwuWebUpdate* Sender)>;
 using TDownloadEvent =
     std::function<void(TwuWebUpdate* Sender, std::int32_t Total, std::int32_t Downloaded)>;
 using TDownloadFileEvent = std::function<void(TwuWebUpdate* Sender, const QString& FileName)>;
@@ -179,7 +179,7 @@ public:
     virtual void SplitURL(const QString& URL, QString& Host, QString& Path);
 
     // Raised in this order by a full check; Sender is always the component.
-    TNotifyEvent OnBeforeGetInfo;
+    TwuNotifyEvent OnBeforeGetInfo;
     // After every chunk of a transfer, of the page as of the update file:
     // Total is the last announced Content-Length (it keeps its value when a
     // response has none), Downloaded the bytes received so far.
@@ -187,11 +187,11 @@ public:
     // A transfer delivered no usable data, the page lacks the product name or
     // the version, the redirections went on too long, or an existing update
     // file may not be replaced.
-    TNotifyEvent OnDownloadError;
+    TwuNotifyEvent OnDownloadError;
     // After the page and its redirection targets have been read, also after a failed fetch.
-    TNotifyEvent OnAfterGetInfo;
+    TwuNotifyEvent OnAfterGetInfo;
     // The page's version is not newer; raised once by the comparison.
-    TNotifyEvent OnNoUpdateFound;
+    TwuNotifyEvent OnNoUpdateFound;
     // The page's version is newer; CanUpdate comes in true, false ends the check.
     TUpdateAvailableEvent OnUpdateAvailable;
     // Before the dialog: ShowInfo false skips it (and counts as consent);
@@ -207,7 +207,7 @@ public:
     // After the file transfer, whatever its outcome.
     TDownloadFileEvent OnAfterDownload;
     // Starting the downloaded file failed.
-    TNotifyEvent OnCannotExecute;
+    TwuNotifyEvent OnCannotExecute;
 
 protected:
     virtual void DoDownload();
