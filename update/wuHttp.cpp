@@ -107,8 +107,6 @@ TwuHttpResult wuHttpGet(const TwuHttpRequest& request, const TwuHttpHandlers& ha
         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 60L);
         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 60L);
-        if (request.Port)
-            curl_easy_setopt(handle, CURLOPT_PORT, static_cast<long>(request.Port));
         if (request.Http10)
             curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
         if (!request.UserAgent.isEmpty())

@@ -11,7 +11,6 @@
 // the request options the way it needs.
 struct TwuHttpRequest {
     QString Url;          // full address with its scheme, "http://" or "https://"
-    quint16 Port = 0;     // 0: the address's own port or the scheme's default
     QByteArray UserAgent; // empty: no User-Agent header
     QByteArray Accept = "*/*";
     bool Http10 = false;             // send "GET {path} HTTP/1.0"

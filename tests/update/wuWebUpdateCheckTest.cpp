@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <gtest/gtest.h>
 #include <memory>
 #include <stdexcept>
@@ -132,6 +133,17 @@ TEST_F(WebUpdateCheckTest, ErrorStatusPageIsReadLikeAnyOther) {
     Update.ProductInfo().SetURL("http://127.0.0.1/info.html?status=500");
     Update.GetInfo();
     EXPECT_TRUE(Update.DownloadResult());
+    EXPECT_EQ(Update.ProductVersion(), "2.0");
+}
+
+TEST_F(WebUpdateCheckTest, ServerRedirectionAndAPortInTheAddressAreFollowed) {
+    Update.SetHTTPPort(9);
+    Update.ProductInfo().SetURL(
+        QStringLiteral("127.0.0.1:%1/old.html?location=%2")
+            .arg(Server->Port())
+            .arg(QString::fromLatin1(QUrl::toPercentEncoding(Server->Url("/info.html")))));
+    Update.GetInfo();
+    EXPECT_EQ(Server->RequestLines().size(), 2);
     EXPECT_EQ(Update.ProductVersion(), "2.0");
 }
 

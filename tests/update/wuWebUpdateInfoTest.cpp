@@ -17,7 +17,9 @@
 #ifdef __SANITIZE_ADDRESS__
 // Chromium inside Qt WebEngine frees some of its own objects with a sized
 // delete of another type; that is not ours to find here.
-extern "C" const char* __asan_default_options() { return "new_delete_type_mismatch=0"; }
+extern "C" const char* __asan_default_options() {
+    return "new_delete_type_mismatch=0";
+}
 #endif
 
 namespace {
