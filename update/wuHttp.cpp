@@ -100,7 +100,7 @@ TwuHttpResult wuHttpGet(const TwuHttpRequest& request, const TwuHttpHandlers& ha
         curl_easy_setopt(handle, CURLOPT_URL, url.constData());
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, request.FollowRedirects ? 1L : 0L);
         curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
         // A dead server must not hold the caller for ever.

@@ -18,6 +18,7 @@ struct TwuHttpRequest {
     bool UseProxyEnvironment = true; // false: never a proxy, whatever the environment says
     QString UserName;                // sent with Password as Basic credentials when not empty
     QString Password;
+    bool FollowRedirects = true;  // follow a server's 3xx answers, at most 10 in a row
     bool FailOnHttpError = false; // a status of 400 or more ends the transfer as failed
     // Read the body up to the end of the connection even when Content-Length
     // says otherwise, so that a short or a long body shows in the count.
