@@ -71,7 +71,7 @@ THttpFixture* WebUpdateCheckTest::Server = nullptr;
 
 // --- the page ---
 
-TEST_F(WebUpdateCheckTest, PageIsRequestedAsDesignedAndReadInSmallChunks) {
+TEST_F(WebUpdateCheckTest, PageRequestHasItsFixedLineAndHeadersAndIsReadInSmallChunks) {
     QByteArray page = InfoPage("/update.bin");
     page += QByteArray(4000, ' ') + "\r\n" + Meta("wuAuthor", "Velora team");
     Server->Put("info.html", page);

@@ -42,7 +42,7 @@ template <typename Done> bool WaitFor(Done done, int milliseconds = 20000) {
     return done();
 }
 
-TEST(WebUpdateInfoDialogTest, IsLaidOutAsDesigned) {
+TEST(WebUpdateInfoDialogTest, HasItsFixedLayout) {
     Tfrm_ShowInfoUpdate dialog;
     dialog.show();
     EXPECT_EQ(dialog.size(), QSize(530, 453));
