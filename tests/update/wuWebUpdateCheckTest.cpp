@@ -103,6 +103,24 @@ TEST_F(WebUpdateCheckTest, PageRequestHasItsFixedLineAndHeadersAndIsReadInSmallC
     EXPECT_EQ(Desktop.MessagesProcessed, Log.Counts.size());
 }
 
+TEST_F(WebUpdateCheckTest, ServedPageIsReadByTheMetaRules) {
+    Server->Put("rules.html", "<html><head>\r\n" + Meta("wuProduct", "Velora") +
+                                  "<meta name=\"wuAuthor\" content=\"lower case\">\n"
+                                  "content=\"x@velora.example\" <META NAME=\"wuEmail\">\r" +
+                                  Meta("wuRunParameters", QString(254, 'p')) +
+                                  Meta("wuDownload", QString(255, 'd')) + Meta("wuVersion", "1.0") +
+                                  Meta("wuVersion", "2.5") + "</head></html>");
+    Update.ProductInfo().SetURL("http://127.0.0.1/rules.html");
+    Update.GetInfo();
+    ASSERT_TRUE(Update.DownloadResult());
+    EXPECT_EQ(Update.ProductName(), "Velora");
+    EXPECT_TRUE(Update.Author().isEmpty());
+    EXPECT_EQ(Update.EMail(), "x@velora.example");
+    EXPECT_EQ(Update.RunParameters(), QString(254, 'p'));
+    EXPECT_TRUE(Update.UpdateURL().isEmpty());
+    EXPECT_EQ(Update.ProductVersion(), "2.5");
+}
+
 TEST_F(WebUpdateCheckTest, CredentialsAreOfferedWhenSet) {
     Update.SetUserName("user");
     Update.SetPassword("secret");
