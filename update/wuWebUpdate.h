@@ -141,8 +141,9 @@ public:
     void SetVersion(const QString& value);
     QString TargetFolder() const { return FTargetFolder; }
     void SetTargetFolder(const QString& value) { FTargetFolder = value; }
-    // Only the low 16 bits are used. With an "https://" address the default
-    // 80 stands for the TLS port 443.
+    // Only the low 16 bits are used. A port named in the address itself
+    // ("host:8080/…") wins; with an "https://" address the default 80 stands
+    // for the TLS port 443.
     std::uint32_t HTTPPort() const { return FHTTPPort; }
     void SetHTTPPort(std::uint32_t value) { FHTTPPort = value; }
 
@@ -238,6 +239,7 @@ protected:
 
 private:
     TwuDesktop& Desktop();
+    QString PortSuffix(const QString& host, bool tls) const;
 
     std::int32_t FVersion = 0x0115;
     TwuProductInfo FProductInfo;
