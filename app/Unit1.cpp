@@ -2,6 +2,7 @@
 
 #include "DesktopOperations.h"
 #include "IniFile.h"
+#include "Jabber.h"
 #include "VersionInfo.h"
 
 #include <QDir>
@@ -16,7 +17,8 @@ const QString kConnection = QStringLiteral("pripojeni");
 } // namespace
 
 TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
-    : QObject(parent), FDesktop(desktop), FDataFolder(std::move(dataFolder)) {
+    : QObject(parent), JabberClient1(new TJabberClient(this)), FDesktop(desktop),
+      FDataFolder(std::move(dataFolder)) {
     FDesktop.SetTrayHint(QStringLiteral("Velora"));
     FDesktop.SetEnabled(TControl::Novakarta1, false);
     FDesktop.SetTimerInterval(5000);
@@ -29,6 +31,12 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
     };
     FDesktop.OnClick = [this](TControl control) {
         switch (control) {
+        case TControl::Button1:
+            Button1Click();
+            break;
+        case TControl::U6ivatel1:
+            U6ivatel1Click();
+            break;
         case TControl::Npovda1:
             Npovda1Click();
             break;
@@ -39,6 +47,7 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
             break;
         }
     };
+    SetUpSession();
     try {
         FormCreate();
     } catch (const std::exception& e) {
@@ -73,6 +82,8 @@ void TForm1::FormCreate() {
     listen_port = ini.ReadInteger(kConnection, QStringLiteral("port"), 1024);
     jabber_jmeno = ini.ReadString(kConnection, QStringLiteral("jmeno"), QString());
     FDeployment = TDeployment::Read(ini);
+    JabberClient1->SetJabberServer(FDeployment.Server);
+    JabberClient1->SetJabberPort(FDeployment.ServerPort);
 
     const QString historyPath = DataFilePath(QStringLiteral("historie.dat"));
     if (QFile::exists(historyPath)) {
@@ -113,10 +124,4 @@ void TForm1::Npovda1Click() {
 
 void TForm1::Verze1Click() {
     FDesktop.MessageBox(QStringLiteral("Verze ") + FileVersionText());
-}
-
-void TForm1::Timer1Timer() {
-    // The first tick belongs to the update check; later ticks to the session.
-    if (first_tick)
-        first_tick = false;
 }
