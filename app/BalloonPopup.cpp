@@ -45,6 +45,8 @@ TBalloonPopup::TBalloonPopup(QWidget* parent)
 }
 
 void TBalloonPopup::ShowMessage(const QString& title, const QString& text, int timeoutMs) {
+    // The caller also names the window, for task lists and window tools.
+    setWindowTitle(title);
     FTitle->setText(title);
     FText->setText(text);
     adjustSize();

@@ -81,6 +81,7 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent) {
     Edit1 = Named(new QLineEdit(Image1), "Edit1");
     Edit1->setGeometry(56, 32, 193, 21);
     Edit1->setEchoMode(QLineEdit::Password);
+    Edit1->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }")); // "*"
     Button1 = Named(new QPushButton(QStringLiteral("Přihlásit se"), Image1), "Button1");
     Button1->setGeometry(255, 30, 75, 25);
     Button1->setDefault(true);

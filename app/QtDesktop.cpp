@@ -21,6 +21,7 @@
 
 TQtDesktop::TQtDesktop(QObject* parent) : QObject(parent) {
     FWindow = new TMainWindow;
+    FWindow->installEventFilter(this);
     FWindow->OnCloseQuery = [this] {
         if (OnClose)
             OnClose();
@@ -113,11 +114,25 @@ QRect TQtDesktop::WindowGeometry() const {
 }
 
 void TQtDesktop::SetWindowGeometry(const QRect& outer) {
-    // The frame is known only once the window manager has framed the window;
-    // before that the outer size is taken as the inner one.
     const QSize frame = FWindow->frameGeometry().size() - FWindow->size();
     FWindow->resize(outer.size() - frame);
     FWindow->move(outer.topLeft());
+    // Before the window manager has framed the window its frame is unknown;
+    // the size is corrected once it is, so the stored outer size holds.
+    FPendingOuterSize = frame.isNull() ? outer.size() : QSize();
+}
+
+bool TQtDesktop::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == FWindow && FPendingOuterSize.isValid() &&
+        (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
+        const QSize frame = FWindow->frameGeometry().size() - FWindow->size();
+        if (!frame.isNull()) {
+            const QSize outer = FPendingOuterSize;
+            FPendingOuterSize = QSize();
+            FWindow->resize(outer - frame);
+        }
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void TQtDesktop::SetWindowStateNormal() {

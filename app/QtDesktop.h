@@ -3,6 +3,7 @@
 #include "DesktopOperations.h"
 
 #include <QObject>
+#include <QSize>
 
 class QAction;
 class QSystemTrayIcon;
@@ -58,6 +59,9 @@ public:
     void ShellOpen(const QString& path) override;
     void ReportError(const QString& text) override;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     QWidget* Widget(TControl control) const;
     QAction* Action(TControl control) const;
@@ -69,4 +73,5 @@ private:
     QString FBalloonTitle;
     QString FBalloonHint;
     int FBalloonTimeout = 10000;
+    QSize FPendingOuterSize; // invalid when nothing is pending
 };

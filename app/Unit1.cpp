@@ -1,18 +1,33 @@
 #include "Unit1.h"
 
+#include "CallRecord.h"
 #include "DesktopOperations.h"
 #include "IniFile.h"
 #include "Jabber.h"
 #include "VersionInfo.h"
 
 #include <QDir>
+#include <QDomDocument>
 #include <QFile>
+#include <QLocale>
+#include <QUrl>
 #include <exception>
+#include <stdexcept>
 
 namespace {
 
 const QString kLayout = QStringLiteral("Rozmisteni");
 const QString kConnection = QStringLiteral("pripojeni");
+
+// Removes every character of code U+0020 and below at both ends.
+QString TrimControls(const QString& text) {
+    qsizetype begin = 0, end = text.size();
+    while (begin < end && text[begin].unicode() <= 0x20)
+        ++begin;
+    while (end > begin && text[end - 1].unicode() <= 0x20)
+        --end;
+    return text.mid(begin, end - begin);
+}
 
 } // namespace
 
@@ -29,6 +44,18 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
     FDesktop.OnClose = [this] {
         FormClose();
     };
+    FDesktop.OnTrayClick = [this] {
+        TrayIcon1Click();
+    };
+    FDesktop.OnBalloonClick = [this] {
+        TrayIcon1BalloonClick();
+    };
+    FDesktop.OnTrayDblClick = [this] {
+        TrayIcon1DblClick();
+    };
+    IdTCPServer1.OnLine = [this](const QString& line) {
+        nacti(line);
+    };
     FDesktop.OnClick = [this](TControl control) {
         switch (control) {
         case TControl::Button1:
@@ -42,6 +69,9 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
             break;
         case TControl::Verze1:
             Verze1Click();
+            break;
+        case TControl::Novakarta1:
+            Novakarta1Click();
             break;
         default:
             break;
@@ -72,7 +102,7 @@ void TForm1::FormCreate() {
     first_tick = true;
     running_version = VersionMajorMinor();
     last_new.clear();
-    history_list.clear();
+    history_list = CallHistory();
 
     const TIniFile ini(DataFilePath(QStringLiteral("data.ini")));
     FDesktop.SetWindowGeometry(QRect(ini.ReadInteger(kLayout, QStringLiteral("zleva"), 50),
@@ -88,9 +118,14 @@ void TForm1::FormCreate() {
     const QString historyPath = DataFilePath(QStringLiteral("historie.dat"));
     if (QFile::exists(historyPath)) {
         TTextFile history = ReadTextFile(historyPath);
-        history_list = std::move(history.Lines);
+        history_list = CallHistory(std::move(history.Lines));
         history_encoding = history.Encoding;
     }
+
+    if (listen_port < 0 || listen_port > 65535)
+        throw std::runtime_error(
+            QStringLiteral("Port %1 is not a TCP port").arg(listen_port).toStdString());
+    IdTCPServer1.Start(static_cast<quint16>(listen_port));
 
     FDesktop.Navigate(FDeployment.HelpPage());
 
@@ -115,7 +150,9 @@ void TForm1::FormClose() {
     ini.WriteString(kConnection, QStringLiteral("jmeno"), jabber_jmeno);
     ini.Save();
 
-    WriteTextFile(DataFilePath(QStringLiteral("historie.dat")), history_list, history_encoding);
+    WriteTextFile(DataFilePath(QStringLiteral("historie.dat")), history_list.Lines(),
+                  history_encoding);
+    IdTCPServer1.Stop();
 }
 
 void TForm1::Npovda1Click() {
@@ -124,4 +161,103 @@ void TForm1::Npovda1Click() {
 
 void TForm1::Verze1Click() {
     FDesktop.MessageBox(QStringLiteral("Verze ") + FileVersionText());
+}
+
+void TForm1::nacti(const QString& record) {
+    const CallRecord r = SplitCallRecord(record);
+    if (r.kod != u"1")
+        return;
+
+    const QDateTime now = Now();
+    const QLocale locale = QLocale::system();
+    const QString t = locale.toString(now.date(), QLocale::ShortFormat) + u' ' +
+                      locale.toString(now.time(), QLocale::LongFormat);
+    history_list.SetEntry(t + QStringLiteral("_kdo"), r.kdo);
+    history_list.SetEntry(t + QStringLiteral("_nazev"), r.nazev);
+    history_list.SetEntry(t + QStringLiteral("_odkaz"), r.odkaz);
+    history_list.SetEntry(t + QStringLiteral("_cas"), t);
+
+    last_kdo = r.kdo;
+    last_kam = r.kam;
+    last_odkaz = r.odkaz;
+    last_typ = r.typ;
+
+    if (!last_odkaz.isEmpty()) {
+        if (r.typ == u"2") {
+            last_new = FDeployment.Webmail;
+        } else if (r.typ == u"3") {
+            const qsizetype cut = last_odkaz.indexOf(QStringLiteral("&record="));
+            last_new = cut < 0 ? QString() : last_odkaz.left(cut);
+            last_new.replace(QStringLiteral("DetailView"), QStringLiteral("EditView"));
+            FDesktop.SetEnabled(TControl::Novakarta1, true);
+        }
+    }
+
+    const QString s = r.kdo + u'~' + TrimControls(r.nazev);
+    const qsizetype tilde = s.indexOf(u'~');
+    QString text = s.mid(tilde + 1);
+    if (text.isEmpty())
+        text = QStringLiteral("Neznámý volající");
+    FDesktop.SetBalloonTitle(s.left(tilde));
+    FDesktop.SetBalloonTimeout(10000);
+    FDesktop.SetBalloonHint(text);
+    FDesktop.ShowBalloonHint();
+}
+
+void TForm1::JabberClient1Message(QObject*, const QString& XMLMessage) {
+    if (!IsFromExchange(XMLMessage))
+        return;
+    QDomDocument document;
+    QString error;
+    int line = 0, column = 0;
+    if (!document.setContent(XMLMessage, &error, &line, &column))
+        throw std::runtime_error(QStringLiteral("%1 (line %2, column %3)")
+                                     .arg(error)
+                                     .arg(line)
+                                     .arg(column)
+                                     .toStdString());
+    const QDomNode first = document.documentElement().firstChild();
+    QString record;
+    if (first.isElement()) {
+        const QDomNodeList content = first.childNodes();
+        if (content.size() > 1 || (content.size() == 1 && !content.at(0).isText()))
+            throw std::runtime_error(QStringLiteral("Element \"%1\" holds more than text")
+                                         .arg(first.nodeName())
+                                         .toStdString());
+        if (content.size() == 1)
+            record = content.at(0).nodeValue();
+    } else if (first.isText()) {
+        record = first.nodeValue();
+    } else {
+        throw std::runtime_error("The message root has no element or text child");
+    }
+    nacti(record);
+}
+
+void TForm1::NavigateToLink(const QString& link) {
+    const QString scheme = QUrl(link).scheme();
+    if (scheme.compare(u"http", Qt::CaseInsensitive) == 0 ||
+        scheme.compare(u"https", Qt::CaseInsensitive) == 0)
+        FDesktop.Navigate(link);
+    else
+        FDesktop.Navigate(QStringLiteral("about:blank"));
+}
+
+void TForm1::TrayIcon1Click() {
+    NavigateToLink(last_odkaz);
+    FDesktop.SetWindowStateNormal();
+    FDesktop.BringToFront();
+    FDesktop.BringWindowToTop();
+}
+
+void TForm1::TrayIcon1BalloonClick() {
+    TrayIcon1Click();
+}
+
+void TForm1::TrayIcon1DblClick() {
+    FDesktop.SetVisible(!FDesktop.Visible());
+}
+
+void TForm1::Novakarta1Click() {
+    NavigateToLink(last_new);
 }

@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 
+class TSyncCall;
+
 // Base of every object that raises events; handlers receive it as Sender.
 class TObject {
 public:
@@ -53,7 +55,6 @@ protected:
     void Synchronize(const std::function<void()>& Method);
 
 private:
-    struct TSyncCall;
     friend class TWorkerThreads;
 
     std::atomic<bool> FTerminated{false};

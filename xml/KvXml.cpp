@@ -6,7 +6,6 @@
 #include <QSaveFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
-#include <limits>
 #include <utility>
 
 namespace {
@@ -45,8 +44,6 @@ bool LowersAsciiSpecially(const QLocale& Locale) {
     return Locale.language() == QLocale::Turkish || Locale.language() == QLocale::Azerbaijani;
 }
 
-// Case-insensitive equality under the user's locale. Attribute names are nearly
-// always ASCII, so that case is settled without asking the locale when it can be.
 bool AsciiEqualIgnoringCase(QStringView A, QStringView B) {
     auto Lower = [](char16_t C) {
         return C >= u'A' && C <= u'Z' ? char16_t(C + 0x20) : C;
@@ -57,6 +54,8 @@ bool AsciiEqualIgnoringCase(QStringView A, QStringView B) {
     return true;
 }
 
+// Case-insensitive equality under the user's locale. Attribute names are nearly
+// always ASCII, so that case is settled without asking the locale when it can be.
 bool SameName(QStringView A, QStringView B) {
     if (A == B)
         return true;
@@ -193,42 +192,36 @@ template <typename Sink> void WriteOneLeaf(const TKvXmlNode& Node, bool DisplayM
 
 // Depth-first with an explicit stack, so deep trees cannot overflow the call stack.
 template <typename Sink> void WriteTree(const TKvXmlNode* Top, bool DisplayMode, Sink& Out) {
-    if (!Top)
-        return;
-    if (Top->IsLeafNode()) {
-        WriteOneLeaf(*Top, DisplayMode, Out);
-        return;
-    }
     struct TFrame {
         const TKvXmlNode* Node;
         int NextChild;
     };
     std::vector<TFrame> Stack;
-    AppendOpenTagStart(Out.Line(), *Top);
-    Out.Line() += u'>';
-    Out.EndLine();
-    Stack.push_back({Top, 0});
+    auto Open = [&](const TKvXmlNode* Node) {
+        if (Node->IsLeafNode()) {
+            WriteOneLeaf(*Node, DisplayMode, Out);
+            return;
+        }
+        AppendOpenTagStart(Out.Line(), *Node);
+        Out.Line() += u'>';
+        Out.EndLine();
+        Stack.push_back({Node, 0});
+    };
+    if (Top)
+        Open(Top);
     while (!Stack.empty()) {
         TFrame& Frame = Stack.back();
         const TKvXmlNodeList& Children = Frame.Node->Children();
-        if (Frame.NextChild == Children.Count()) {
-            QString& Line = Out.Line();
-            Line += u"</";
-            Line += Frame.Node->Name();
-            Line += u'>';
-            Out.EndLine();
-            Stack.pop_back();
+        if (Frame.NextChild < Children.Count()) {
+            Open(Children.Node(Frame.NextChild++));
             continue;
         }
-        const TKvXmlNode* Child = Children.Node(Frame.NextChild++);
-        if (Child->IsLeafNode()) {
-            WriteOneLeaf(*Child, DisplayMode, Out);
-        } else {
-            AppendOpenTagStart(Out.Line(), *Child);
-            Out.Line() += u'>';
-            Out.EndLine();
-            Stack.push_back({Child, 0});
-        }
+        QString& Line = Out.Line();
+        Line += u"</";
+        Line += Frame.Node->Name();
+        Line += u'>';
+        Out.EndLine();
+        Stack.pop_back();
     }
 }
 

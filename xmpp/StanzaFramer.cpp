@@ -180,6 +180,8 @@ void TStanzaFramer::Append(QStringView Text) {
     if (FStart > 0 && FStart >= FBuffer.size() / 2) {
         FBuffer.remove(0, FStart);
         FScan -= FStart;
+        if (FReady >= 0)
+            FReady -= FStart;
         FTrimmedEnd = std::max<qsizetype>(0, FTrimmedEnd - FStart);
         FStart = 0;
     }

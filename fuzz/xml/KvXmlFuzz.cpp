@@ -25,6 +25,16 @@ void Exercise(TKvXML& Doc) {
         QStringList Lines;
         WriteNode(Root, false, Lines);
         Check(!Lines.isEmpty());
+        // escaping in one pass must equal the five replacements made in turn
+        QString Expected = Root->AsString();
+        Expected.replace(u'&', QStringLiteral("&amp;"))
+            .replace(u'<', QStringLiteral("&lt;"))
+            .replace(u'>', QStringLiteral("&gt;"))
+            .replace(u'\'', QStringLiteral("&apos;"))
+            .replace(u'"', QStringLiteral("&quot;"));
+        TKvXmlNode Probe;
+        Probe.SetAsDisplayString(Root->AsString());
+        Check(Probe.AsString() == Expected);
         for (TKvXmlNode* Child : Root->Children()) {
             Child->AsDisplayString();
             for (int I = 0; I < Child->Params().Count(); ++I)

@@ -71,6 +71,18 @@ TEST(Application, WindowStaysOpenWhenClosingFails) {
     EXPECT_TRUE(closed);
 }
 
+TEST(Application, HiddenWindowClosesThroughItsHandlerToo) {
+    TMainWindow window;
+    window.show();
+    window.hide(); // as after a double click on the tray icon
+    int queries = 0;
+    window.OnCloseQuery = [&] {
+        ++queries;
+    };
+    EXPECT_TRUE(window.close());
+    EXPECT_EQ(queries, 1);
+}
+
 TEST(Application, WindowHasItsNamedComponentsAndTexts) {
     TMainWindow window;
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Velora"));
@@ -165,6 +177,7 @@ TEST(Application, SignalsBecomeCallsOnTheGuiThread) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // As the shared test main: CTest lists the tests outside the test environment.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     TApplication::PrepareWebView();

@@ -11,22 +11,29 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <random>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// A port nobody listens on right now.
+// A port nobody listens on right now, below the kernel's ephemeral range so
+// that no other test's listener on port 0 is handed it meanwhile.
 quint16 FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(s);
-    return ntohs(address.sin_port);
+    static std::mt19937 random(std::random_device{}());
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const auto port = static_cast<quint16>(20000 + random() % 12000);
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(port);
+        const bool free = ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(s);
+        if (free)
+            return port;
+    }
+    return 0;
 }
 
 class EndToEnd : public testing::Test {
@@ -83,8 +90,8 @@ protected:
         ASSERT_TRUE(Velora.waitForStarted(10000));
     }
 
-    // True once the main window is mapped, within about 30 seconds.
-    bool WaitForWindow() {
+    // True once a window of that title is mapped, within about 30 seconds.
+    bool WaitForWindow(const QString& title = QStringLiteral("Velora")) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), Display);
         for (int i = 0; i < 60; ++i) {
@@ -145,6 +152,50 @@ TEST_F(EndToEnd, SigtermClosesTheWindowAndWritesBothFiles) {
     EXPECT_EQ(Get(QStringLiteral("historie.dat")), "\xEF\xBB\xBF"
                                                    "10.12.26 9:05:01_kdo=111\r\n"
                                                    "10.12.26 9:05:01_nazev=\xC5\xA0imon\r\n");
+}
+
+TEST_F(EndToEnd, RecordsSentOverTcpEndUpInTheHistory) {
+    const quint16 port = FreePort();
+    Put(QStringLiteral("data.ini"),
+        QStringLiteral("[pripojeni]\r\nport=%1\r\njmeno=1@velora.example\r\nweb=127.0.0.1:%2\r\n")
+            .arg(port)
+            .arg(FreePort())
+            .toUtf8());
+    Start();
+    ASSERT_TRUE(WaitForWindow()) << "the window did not appear";
+
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ASSERT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const QByteArray records =
+        QStringLiteral("111:222:1:3:Účetní oddělení:"
+                       "http://127.0.0.1:8080/index.php?action=DetailView&record=15\n"
+                       "999:222:2:3:ignored:\r\n")
+            .toUtf8();
+    ASSERT_EQ(::send(s, records.constData(), records.size(), MSG_NOSIGNAL), records.size());
+    ::close(s);
+    // Without a system tray the balloon is our popup, titled with the caller.
+    ASSERT_TRUE(WaitForWindow(QStringLiteral("111"))) << "no balloon for the record";
+    Terminate();
+
+    const QStringList lines = QString::fromUtf8(Get(QStringLiteral("historie.dat")))
+                                  .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 4) << lines.join(u'|').toStdString();
+    // Each line is "<time>_<key>=<value>"; the record with event code 2 left none.
+    const QStringList expected = {
+        QStringLiteral("_kdo=111"), QStringLiteral("_nazev=Účetní oddělení"),
+        QStringLiteral("_odkaz=http://127.0.0.1:8080/index.php?action=DetailView&record=15"),
+        QStringLiteral("_cas=")};
+    for (int i = 0; i < 4; ++i) {
+        const QString time = lines[i].left(lines[i].indexOf(u'_'));
+        EXPECT_FALSE(time.isEmpty());
+        EXPECT_EQ(lines[i].mid(time.size()).left(expected[i].size()), expected[i]) << i;
+        if (expected[i] == u"_cas=")
+            EXPECT_EQ(lines[i], time + QStringLiteral("_cas=") + time);
+    }
 }
 
 } // namespace

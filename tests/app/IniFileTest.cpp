@@ -18,8 +18,9 @@ TEST_P(IniInteger, ParsesDecimalAndHexadecimalOrRefuses) {
     const IntegerCase& c = GetParam();
     int value = 12345;
     EXPECT_EQ(ParseIniInteger(QString::fromUtf8(c.Text), value), c.Valid) << c.Text;
-    if (c.Valid)
+    if (c.Valid) {
         EXPECT_EQ(value, c.Value) << c.Text;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

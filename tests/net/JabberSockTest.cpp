@@ -5,6 +5,8 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QProcess>
+#include <QThread>
 #include <QTimer>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -55,6 +57,8 @@ struct TEventLog {
         };
     }
     void Note(TObject* Sender, const QString& Event) {
+        EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread())
+            << "every event runs on the GUI thread";
         Senders.push_back(Sender);
         Events << Event;
     }
@@ -607,6 +611,27 @@ TEST_F(JabberSockTest, ThrowingHandlerDoesNotStallTheWorker) {
     ASSERT_TRUE(WaitUntil([&] { return chunks.size() == 2; }));
     EXPECT_EQ(chunks, QByteArrayList({"one", "two"}));
     EXPECT_EQ(TakeEscapedErrors(), QStringList({"handler failed"}));
+}
+
+// The process ends with connections open in every state, one of them held beyond
+// main: the remaining workers are stopped and joined as the application object goes,
+// quickly and without a crash, a hang or a sanitizer report.
+TEST(ProcessExitTest, EndsCleanlyWithConnectionsOpen) {
+    QProcess probe;
+    probe.start(NET_EXIT_PROBE, {});
+    ASSERT_TRUE(probe.waitForStarted(10000));
+    const bool finished = probe.waitForFinished(60000);
+    if (!finished) {
+        probe.kill();
+        probe.waitForFinished(5000);
+    }
+    ASSERT_TRUE(finished) << "the process hung at exit";
+    const QString out = QString::fromUtf8(probe.readAllStandardOutput());
+    const QString err = QString::fromUtf8(probe.readAllStandardError());
+    EXPECT_EQ(probe.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(probe.exitCode(), 0) << err.toStdString();
+    EXPECT_EQ(out.trimmed(), "exiting");
+    EXPECT_FALSE(err.contains("Sanitizer")) << err.toStdString();
 }
 
 } // namespace

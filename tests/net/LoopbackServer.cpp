@@ -100,7 +100,9 @@ void TLoopbackPeer::Reset() {
 
 QByteArray TLoopbackPeer::Received() const {
     std::lock_guard lock(FLock);
-    return FReceived;
+    // A deep copy: a shared one would be released on this thread while the reader
+    // grows the original, through reference counting that thread checkers cannot see.
+    return QByteArray(FReceived.constData(), FReceived.size());
 }
 
 bool TLoopbackPeer::AllSent() const {
