@@ -77,7 +77,8 @@ public:
     // The record is the text of the message root's first child: an element
     // with no content or exactly one text or CDATA node, or a text node.
     // Throws std::runtime_error for anything else, a parse error included;
-    // nothing is handled then.
+    // nothing is handled then. With an exchange address configured, messages
+    // from any other sender are ignored first (IsFromExchange).
     void JabberClient1Message(QObject* Sender, const QString& XMLMessage);
 
     // Open last_odkaz and bring the window forward (a hidden window stays hidden).

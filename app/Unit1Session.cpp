@@ -41,6 +41,9 @@ void TForm1::SetUpSession() {
     JabberClient1->OnLoginError = [this](TJabberClient* Sender, const QString& Error) {
         JabberClient1LoginError(Sender, Error);
     };
+    JabberClient1->OnMessage = [this](TJabberClient* Sender, const QString& XMLMessage) {
+        JabberClient1Message(Sender, XMLMessage);
+    };
 }
 
 void TForm1::Button1Click() {
