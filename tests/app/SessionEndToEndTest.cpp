@@ -3,8 +3,11 @@
 // session, a second account sends a call record, and after SIGTERM the record is
 // in historie.dat. Everything is read from the outside: the server's side, the
 // windows on the display and the files.
+#include "Jabber.h"
 #include "VersionInfo.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -14,6 +17,7 @@
 #include <arpa/inet.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -33,12 +37,15 @@ quint16 FreePort() {
     return ntohs(address.sin_port);
 }
 
-// Polls Condition every half second, at most Tries times.
+// Polls Condition every half second, at most Tries times, handling this
+// process's events in between.
 bool Eventually(const std::function<bool()>& Condition, int Tries = 40) {
     for (int i = 0; i < Tries; ++i) {
         if (Condition())
             return true;
-        QThread::msleep(500);
+        const QDeadlineTimer pause(500);
+        while (!pause.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     }
     return Condition();
 }
@@ -125,6 +132,18 @@ protected:
                         QStringLiteral("--name"), u'^' + title + u'$'})
             .section(u'\n', 0, 0);
     }
+    // A second client on account N, logged in.
+    std::unique_ptr<TJabberClient> Account(int n) {
+        auto client = std::make_unique<TJabberClient>();
+        client->SetJabberServer(QStringLiteral("127.0.0.1"));
+        client->SetJabberPort(Endpoint.value(QStringLiteral("port")).toUShort());
+        client->SetJID(Jid(n));
+        client->SetPassword(Endpoint.value(QStringLiteral("password%1").arg(n)));
+        client->Connect(1);
+        EXPECT_TRUE(Eventually([&] { return client->JabberOnline(); }))
+            << "account " << n << " did not log in";
+        return client;
+    }
     QStringList ConnectedUsers() {
         return Run(Ctl, {QStringLiteral("connected_users")}).split(u'\n', Qt::SkipEmptyParts);
     }
@@ -193,13 +212,17 @@ TEST_F(SessionEndToEnd, LogsInByThePasswordBoxAndTakesCallRecordsFromTheExchange
         << ConnectedUsers().join(u' ').toStdString();
 
     // A stranger's message is ignored; the exchange's becomes a call record.
-    Run(Ctl, {QStringLiteral("send_message"), QStringLiteral("chat"), Jid(3), Jid(1), QString(),
-              QStringLiteral("333:444:1:2:Cizi:http://crm.velora.example/x")});
-    const QString record = QStringLiteral("777123456:420111111111:1:3:Účetní oddělení:"
-                                          "http://crm.velora.example/index.php?action=DetailView"
-                                          "&record=15");
-    Run(Ctl, {QStringLiteral("send_message"), QStringLiteral("chat"), Jid(2), Jid(1), QString(),
-              record});
+    const auto stranger = Account(3);
+    stranger->SendMessage(Jid(1), QStringLiteral("chat"),
+                          QStringLiteral("333:444:1:2:Cizi:http://crm.velora.example/x"));
+    // A second later, so that a handled stranger's record would have a time
+    // stamp of its own and show as four more lines.
+    Eventually([] { return false; }, 3);
+    const auto exchange = Account(2);
+    exchange->SendMessage(Jid(1), QStringLiteral("chat"),
+                          QStringLiteral("777123456:420111111111:1:3:Účetní oddělení:"
+                                         "http://crm.velora.example/index.php?action=DetailView"
+                                         "&record=15"));
     // Without a system tray the balloon is the program's popup, titled with the caller.
     EXPECT_TRUE(Eventually([&] { return !FindWindow(QStringLiteral("777123456")).isEmpty(); }))
         << "no balloon for the record";
