@@ -359,6 +359,29 @@ TEST_F(Session, UserChangeWaitsForTheNextLoginClick) {
     EXPECT_EQ(Client().UserName(), QStringLiteral("420999888777"));
 }
 
+TEST_F(Session, MessagesFromTheExchangeBecomeCallRecords) {
+    Create("ustredna=PBX@localhost\r\n");
+    PassFirstTick();
+    std::unique_ptr<TLoopbackPeer> peer = GoOnline();
+    ASSERT_NE(peer, nullptr);
+    // A stranger's record is dropped silently; the exchange's is handled as a
+    // listener line would be, accented letters intact.
+    peer->Send("<message from='420333@localhost/x' type='chat'><body>333:1:1:2:Cizi:"
+               "http://a</body></message>");
+    peer->Send("<message from='pbx@localhost/ustredna' type='chat'><body>111:222:1:3:"
+               "\xc3\x9a\xc4\x8d"
+               "etn\xc3\xad:http://crm/x?action=DetailView&amp;record=15"
+               "</body></message>");
+    ASSERT_TRUE(WaitUntil([&] { return !Desktop.Balloons.empty(); }));
+    ProcessEventsFor(100ms);
+    ASSERT_EQ(Desktop.Balloons.size(), 1u);
+    EXPECT_EQ(Desktop.Balloons[0].Title, QStringLiteral("111"));
+    EXPECT_EQ(Desktop.Balloons[0].Text, QStringLiteral("Účetní"));
+    EXPECT_EQ(Form->last_odkaz, QStringLiteral("http://crm/x?action=DetailView&record=15"));
+    EXPECT_EQ(Form->history_list.Lines().size(), 4);
+    EXPECT_TRUE(Desktop.Errors.isEmpty());
+}
+
 TEST_F(Session, UserMenuKeepsAGivenDomainAndCancelGivesTheDefault) {
     Create();
     Desktop.InputAnswers = {QStringLiteral("5@jinde.test"), std::nullopt};
