@@ -82,6 +82,9 @@ public:
     // The default error report: a message box with the error text.
     virtual void ReportError(const QString& text) = 0;
 
+    // Ends the process at once: no handler, destructor or event runs any more.
+    virtual void EndProcess() = 0;
+
     // Raised by the desktop, only when set.
     std::function<void(TControl control)> OnClick; // Button1 and the menu entries
     std::function<void()> OnTrayClick;

@@ -18,12 +18,14 @@
 #include <QTimer>
 #include <QUrl>
 #include <QWebEngineView>
+#include <cstdio>
+#include <unistd.h>
 
 TQtDesktop::TQtDesktop(QObject* parent) : QObject(parent) {
     FWindow = new TMainWindow;
     FWindow->installEventFilter(this);
     FWindow->OnCloseQuery = [this] {
-        if (OnClose)
+        if (OnClose && !FCloseHandled)
             OnClose();
     };
     FTimer = new QTimer(this);
@@ -152,7 +154,14 @@ void TQtDesktop::SetVisible(bool visible) {
 }
 
 void TQtDesktop::CloseWindow() {
+    // The close handler runs here rather than inside the close event, so that
+    // its error reaches the caller instead of the event loop's report; the
+    // window then stays open.
+    if (OnClose)
+        OnClose();
+    FCloseHandled = true;
     FWindow->close();
+    FCloseHandled = false;
 }
 
 void TQtDesktop::BringWindowToTop() {
@@ -290,6 +299,11 @@ void TQtDesktop::ShellOpen(const QString& path) {
         QProcess::startDetached(path, {});
     else
         QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void TQtDesktop::EndProcess() {
+    std::fflush(nullptr);
+    ::_exit(0);
 }
 
 void TQtDesktop::ReportError(const QString& text) {

@@ -58,6 +58,7 @@ public:
     void ProcessMessages() override;
     void ShellOpen(const QString& path) override;
     void ReportError(const QString& text) override;
+    void EndProcess() override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -73,5 +74,6 @@ private:
     QString FBalloonTitle;
     QString FBalloonHint;
     int FBalloonTimeout = 10000;
-    QSize FPendingOuterSize; // invalid when nothing is pending
+    QSize FPendingOuterSize;    // invalid when nothing is pending
+    bool FCloseHandled = false; // CloseWindow has run OnClose already
 };

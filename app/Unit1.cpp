@@ -78,6 +78,7 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
         }
     };
     SetUpSession();
+    SetUpUpdate();
     try {
         FormCreate();
     } catch (const std::exception& e) {

@@ -2,13 +2,18 @@
 
 #include "CallHistory.h"
 #include "Deployment.h"
+#include "IdHTTP.h"
 #include "LineListener.h"
 #include "TextFile.h"
+#include "wuDesktop.h"
+#include "wuWebUpdate.h"
 
 #include <QDateTime>
 #include <QObject>
 #include <QString>
+#include <cstdint>
 #include <functional>
+#include <memory>
 
 class TDesktopOperations;
 class TJabberClient;
@@ -117,6 +122,33 @@ public:
     QString running_version;
     bool first_tick = false;
 
+    // Self-update. The first tick runs wuWebUpdate1's check; after it has read
+    // the product's information page, wuWebUpdate1AfterGetInfo offers a newer
+    // version and, on Yes, aktualizace downloads it, writes and starts the
+    // update script and ends the program. An error in writing the script or in
+    // the download passes on to the tick; the program keeps running.
+    //
+    // Asks "Mate nainstalovanou verzi …" when the page offers a version newer
+    // than running_version, and runs aktualizace on Yes.
+    void wuWebUpdate1AfterGetInfo(TwuWebUpdate* Sender);
+    // Keeps the component's own dialog shut.
+    void wuWebUpdate1BeforeShowInfo(TwuWebUpdate* Sender, bool& ShowInfo, bool& CheckForUpdate);
+    // Writes "update.sh" into the working directory, downloads the new
+    // executable there as "velora_new", starts the script, closes the window
+    // and ends the process. When starting or closing fails it shows
+    // "Nepodarilo se spustit aktualizaci" and returns. IdHTTP1 is released
+    // when it leaves, whichever way.
+    void aktualizace();
+    // ProgressBar1 follows IdHTTP1's download.
+    void IdHTTP1WorkBegin(TIdHTTP* ASender, TWorkMode AWorkMode, std::int64_t AWorkCountMax);
+    void IdHTTP1Work(TIdHTTP* ASender, TWorkMode AWorkMode, std::int64_t AWorkCount);
+    void IdHTTP1WorkEnd(TIdHTTP* ASender, TWorkMode AWorkMode);
+    // Its information page is set from the deployment just before the check.
+    std::unique_ptr<TwuDesktop> FUpdateDesktop; // what wuWebUpdate1 asks of the desktop
+    std::unique_ptr<TwuWebUpdate> wuWebUpdate1;
+    // Null once the self-update has used it.
+    std::unique_ptr<TIdHTTP> IdHTTP1;
+
 private:
     // Only http and https links reach the web view; anything else, and the
     // empty link, shows a blank page.
@@ -130,4 +162,6 @@ private:
     void SetUpSession();
     // The first tick's update check.
     void RunUpdateCheck();
+    // Creates wuWebUpdate1 and IdHTTP1 and wires their events.
+    void SetUpUpdate();
 };

@@ -82,8 +82,6 @@ void TForm1::Timer1Timer() {
     }
 }
 
-void TForm1::RunUpdateCheck() {}
-
 void TForm1::U6ivatel1Click() {
     jabber_jmeno =
         FDesktop.InputBox(QStringLiteral("Telefonni cislo"),

@@ -52,6 +52,7 @@ public:
     int ProgressMax = 100;
     int ProgressPosition = 0;
     int MessagesProcessed = 0;
+    bool ProcessEnded = false;
 
     void Navigate(const QString& url) override { Navigations << url; }
     bool HasSystemTray() const override { return Tray; }
@@ -110,6 +111,7 @@ public:
     void ProcessMessages() override { ++MessagesProcessed; }
     void ShellOpen(const QString& path) override { Opened << path; }
     void ReportError(const QString& text) override { Errors << text; }
+    void EndProcess() override { ProcessEnded = true; }
 
 private:
     Balloon FPending;

@@ -1,0 +1,68 @@
+#include "IdHTTP.h"
+
+#include "wuHttp.h"
+
+#include <stdexcept>
+
+namespace {
+
+// Raises OnWorkEnd when the transfer leaves, also by an exception.
+class TWorkScope {
+public:
+    TWorkScope(TIdHTTP* sender, const TWorkEndEvent& end) : FSender(sender), FEnd(end) {}
+    ~TWorkScope() {
+        if (FBegun && FEnd)
+            FEnd(FSender, wmRead);
+    }
+    TWorkScope(const TWorkScope&) = delete;
+    TWorkScope& operator=(const TWorkScope&) = delete;
+    void Begun() { FBegun = true; }
+
+private:
+    TIdHTTP* FSender;
+    const TWorkEndEvent& FEnd;
+    bool FBegun = false;
+};
+
+} // namespace
+
+QByteArray TIdHTTP::Get(const QString& URL) {
+    TwuHttpRequest request;
+    request.Url = URL;
+    request.UserAgent = "Mozilla/3.0 (compatible; Indy Library)";
+    request.Accept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
+    request.UseProxyEnvironment = false;
+    request.FollowRedirects = false;
+
+    QByteArray body;
+    long status = 0;
+    TWorkScope work(this, OnWorkEnd);
+    TwuHttpHandlers handlers;
+    handlers.OnResponse = [&](const TwuHttpResponse& response) {
+        status = response.Status;
+        // Only a 2xx answer carries the program; anything else ends the transfer.
+        if (!response.Received || status < 200 || status > 299)
+            return false;
+        bool known = false;
+        const std::int64_t length =
+            response.ContentLength ? response.ContentLength->toLongLong(&known) : 0;
+        work.Begun();
+        if (OnWorkBegin)
+            OnWorkBegin(this, wmRead, known ? length : 0);
+        return true;
+    };
+    handlers.OnData = [&](const char* data, std::size_t size) {
+        body.append(data, static_cast<qsizetype>(size));
+        if (OnWork)
+            OnWork(this, wmRead, body.size());
+        return true;
+    };
+    const TwuHttpResult result = wuHttpGet(request, handlers);
+    if (status != 0 && (status < 200 || status > 299))
+        throw std::runtime_error(
+            QStringLiteral("HTTP status %1 for %2").arg(status).arg(URL).toStdString());
+    if (!result.Completed)
+        throw std::runtime_error(
+            QStringLiteral("Download of %1 failed: %2").arg(URL, result.Error).toStdString());
+    return body;
+}

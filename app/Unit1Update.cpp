@@ -1,0 +1,163 @@
+// Self-update of the main window: the version prompt after the first tick's
+// update check, the download with its progress and the update script.
+#include "DesktopOperations.h"
+#include "SelfUpdate.h"
+#include "Unit1.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QSaveFile>
+#include <stdexcept>
+
+namespace {
+
+// What the update component asks of the desktop: the window's own pending
+// events, the rest as the Qt desktop does it.
+class TWindowUpdateDesktop final : public TwuDesktop {
+public:
+    explicit TWindowUpdateDesktop(TDesktopOperations& desktop) : FDesktop(desktop) {}
+
+    void ProcessMessages() override { FDesktop.ProcessMessages(); }
+    std::unique_ptr<TwuInfoDialog> CreateInfoDialog() override { return FQt.CreateInfoDialog(); }
+    bool StartFile(const QString& fileName, const QString& parameters) override {
+        return FQt.StartFile(fileName, parameters);
+    }
+    void Terminate() override { FQt.Terminate(); }
+
+private:
+    TDesktopOperations& FDesktop;
+    TwuQtDesktop FQt;
+};
+
+// The progress bar holds the low 32 bits of a count.
+int Low32(std::int64_t count) {
+    return static_cast<int>(static_cast<std::uint32_t>(count));
+}
+
+// Writes the file whole or not at all, replacing any file of that name.
+void WriteWholeFile(const QString& path, const QByteArray& content,
+                    QFile::Permissions permissions = {}) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
+        throw std::runtime_error(
+            QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()).toStdString());
+    if (permissions && !QFile::setPermissions(path, permissions))
+        throw std::runtime_error(
+            QStringLiteral("Cannot make %1 executable").arg(path).toStdString());
+}
+
+} // namespace
+
+void TForm1::SetUpUpdate() {
+    FUpdateDesktop = std::make_unique<TWindowUpdateDesktop>(FDesktop);
+    wuWebUpdate1 = std::make_unique<TwuWebUpdate>(FUpdateDesktop.get());
+    TwuWebUpdate& update = *wuWebUpdate1;
+    update.ProductInfo().SetURL(QStringLiteral("http://") + FDeployment.Web +
+                                QStringLiteral("/ustredna/velora/index.php"));
+    update.ProductInfo().SetVersion(QStringLiteral("1.0"));
+    TwuTagInfo& tags = update.TagInfo();
+    tags.SetAuthor(QStringLiteral("wuAuthor"));
+    tags.SetEmail(QStringLiteral("wuEmail"));
+    tags.SetClientFileName(QStringLiteral("wuClientSideName"));
+    tags.SetDownload(QStringLiteral("wuDownload"));
+    tags.SetProductName(QStringLiteral("wuProduct"));
+    tags.SetRedirection(QStringLiteral("wuRedirection"));
+    tags.SetRunParameters(QStringLiteral("wuRunParameters"));
+    tags.SetVersion(QStringLiteral("wuVersion"));
+    update.InfoCaption().SetOkButton(QStringLiteral("&OK"));
+    update.InfoCaption().SetCancelButton(QStringLiteral("&Cancel"));
+    update.InfoCaption().SetCheckForUpdate(QStringLiteral("Kontrolovat nadále aktualizace"));
+    update.SetOptions({});
+    update.SetHTTPPort(80);
+    update.OnAfterGetInfo = [this](TwuWebUpdate* Sender) {
+        wuWebUpdate1AfterGetInfo(Sender);
+    };
+    update.OnBeforeShowInfo = [this](TwuWebUpdate* Sender, bool& ShowInfo, bool& CheckForUpdate) {
+        wuWebUpdate1BeforeShowInfo(Sender, ShowInfo, CheckForUpdate);
+    };
+
+    IdHTTP1 = std::make_unique<TIdHTTP>();
+    IdHTTP1->OnWorkBegin = [this](TIdHTTP* ASender, TWorkMode AWorkMode,
+                                  std::int64_t AWorkCountMax) {
+        IdHTTP1WorkBegin(ASender, AWorkMode, AWorkCountMax);
+    };
+    IdHTTP1->OnWork = [this](TIdHTTP* ASender, TWorkMode AWorkMode, std::int64_t AWorkCount) {
+        IdHTTP1Work(ASender, AWorkMode, AWorkCount);
+    };
+    IdHTTP1->OnWorkEnd = [this](TIdHTTP* ASender, TWorkMode AWorkMode) {
+        IdHTTP1WorkEnd(ASender, AWorkMode);
+    };
+}
+
+void TForm1::RunUpdateCheck() {
+    // The deployment is read at start-up, after the component was made.
+    wuWebUpdate1->ProductInfo().SetURL(QStringLiteral("http://") + FDeployment.Web +
+                                       QStringLiteral("/ustredna/velora/index.php"));
+    wuWebUpdate1->CheckForAnUpdate();
+}
+
+void TForm1::wuWebUpdate1AfterGetInfo(TwuWebUpdate* Sender) {
+    QString V = Sender->ProductVersion();
+    if (V.isEmpty())
+        V = running_version;
+    if (!IsOlderVersion(running_version, V))
+        return;
+    if (FDesktop.Confirm(QStringLiteral("Mate nainstalovanou verzi ") + running_version +
+                         QStringLiteral(", \r\nna webu je dostupna verze ") +
+                         Sender->ProductVersion() + QStringLiteral(", \r\naktualizovat?")))
+        aktualizace();
+}
+
+void TForm1::wuWebUpdate1BeforeShowInfo(TwuWebUpdate*, bool& ShowInfo, bool&) {
+    ShowInfo = false;
+}
+
+void TForm1::aktualizace() {
+    const QDir D(QDir::currentPath());
+    // The script replaces and restarts the running executable itself, which
+    // need not lie in the working directory.
+    const QString exe = QCoreApplication::applicationFilePath();
+#ifdef Q_OS_WIN
+    const QString script = D.filePath(QStringLiteral("update.bat"));
+    const QString download = D.filePath(QStringLiteral("velora_new.exe"));
+    const QString text = WindowsUpdateScript(D.path(), exe);
+#else
+    const QString script = D.filePath(QStringLiteral("update.sh"));
+    const QString download = D.filePath(QStringLiteral("velora_new"));
+    const QString text = LinuxUpdateScript(D.path(), exe);
+#endif
+    WriteWholeFile(script, text.toLocal8Bit());
+
+    // Released when this leaves, whichever way; it is not used again.
+    const std::unique_ptr<TIdHTTP> http = std::move(IdHTTP1);
+    if (!http)
+        throw std::runtime_error("The HTTP client has already been used");
+    const QByteArray body = http->Get(DownloadLocation(wuWebUpdate1->UpdateURL()));
+    WriteWholeFile(download, body,
+                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                       QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+
+    try {
+        FDesktop.ShellOpen(script);
+        FDesktop.CloseWindow();
+    } catch (...) {
+        FDesktop.MessageBox(QStringLiteral("Nepodarilo se spustit aktualizaci"));
+        return;
+    }
+    FDesktop.EndProcess();
+}
+
+void TForm1::IdHTTP1WorkBegin(TIdHTTP*, TWorkMode, std::int64_t AWorkCountMax) {
+    FDesktop.SetProgressVisible(true);
+    FDesktop.SetProgressMax(Low32(AWorkCountMax));
+}
+
+void TForm1::IdHTTP1Work(TIdHTTP*, TWorkMode, std::int64_t AWorkCount) {
+    FDesktop.SetProgressPosition(Low32(AWorkCount));
+    // Ticks, tray clicks and call records are handled during the download.
+    FDesktop.ProcessMessages();
+}
+
+void TForm1::IdHTTP1WorkEnd(TIdHTTP*, TWorkMode) {
+    FDesktop.SetProgressVisible(false);
+}

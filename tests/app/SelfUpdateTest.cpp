@@ -1,0 +1,350 @@
+// The window's self-update, headless: the recording desktop answers the
+// prompt and records what the window did; the update page and the new
+// executable come from the HTTP fixture on 127.0.0.1.
+#include "SelfUpdate.h"
+
+#include "HttpFixture.h"
+#include "RecordingDesktop.h"
+#include "Unit1.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Records the progress bar as it stood at each pending-events call.
+class TProgressDesktop : public TRecordingDesktop {
+public:
+    struct Bar {
+        int Max;
+        int Position;
+    };
+    std::vector<Bar> Bars;
+    bool FailClose = false;
+
+    // Only while the bar is shown: the component's own transfers handle
+    // pending events too.
+    void ProcessMessages() override {
+        TRecordingDesktop::ProcessMessages();
+        if (ProgressVisible)
+            Bars.push_back({ProgressMax, ProgressPosition});
+    }
+};
+
+class SelfUpdate : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(Http.Port(), 0);
+        ASSERT_TRUE(QDir(Root.path()).mkpath(QStringLiteral("data dir")));
+        ASSERT_TRUE(QDir(Root.path()).mkpath(QStringLiteral("work dir")));
+        ASSERT_TRUE(QDir(Root.path()).mkpath(QStringLiteral("temp")));
+        ASSERT_TRUE(QDir(Http.Root()).mkpath(QStringLiteral("ustredna/velora")));
+        FOldCurrent = QDir::currentPath();
+        FOldTemp = qgetenv("TMPDIR");
+        // The working directory holds a blank, as install folders often do.
+        QDir::setCurrent(WorkDir());
+        qputenv("TMPDIR", TempDir().toLocal8Bit());
+        Http.Put(QStringLiteral("velora.bin"), Program);
+    }
+    void TearDown() override {
+        Form.reset();
+        QDir::setCurrent(FOldCurrent);
+        qputenv("TMPDIR", FOldTemp);
+    }
+
+    QString DataDir() const { return Root.filePath(QStringLiteral("data dir")); }
+    QString WorkDir() const { return Root.filePath(QStringLiteral("work dir")); }
+    QString TempDir() const { return Root.filePath(QStringLiteral("temp")); }
+    QString InWork(const char* name) const { return QDir(WorkDir()).filePath(QLatin1String(name)); }
+
+    // The information page: the product, the offered version (none when
+    // empty) and the download location ("{port}" stands for the fixture's).
+    void ServePage(const QString& version,
+                   QString download = QStringLiteral("127.0.0.1:{port}/velora.bin")) {
+        download.replace(QStringLiteral("{port}"), QString::number(Http.Port()));
+        QByteArray page = "<html><head>\r\n<META NAME=\"wuProduct\" CONTENT=\"Velora\">\r\n";
+        if (!version.isEmpty())
+            page += "<META NAME=\"wuVersion\" CONTENT=\"" + version.toUtf8() + "\">\r\n";
+        page += "<META NAME=\"wuDownload\" CONTENT=\"" + download.toUtf8() + "\">\r\n";
+        page += "<META NAME=\"wuClientSideName\" CONTENT=\"setup.bin\">\r\n</head></html>\r\n";
+        Http.Put(QStringLiteral("ustredna/velora/index.php"), page);
+    }
+
+    // A window whose data.ini points the product web server at the fixture.
+    void Create(const QString& runningVersion = QStringLiteral("1.3")) {
+        QFile ini(QDir(DataDir()).filePath(QStringLiteral("data.ini")));
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[pripojeni]\r\nport=0\r\njmeno=420123@velora.example\r\nweb=127.0.0.1:" +
+                  QByteArray::number(Http.Port()) + "\r\n");
+        ini.close();
+        Form = std::make_unique<TForm1>(Desktop, DataDir());
+        Form->running_version = runningVersion;
+    }
+
+    QString Prompt(const QString& running, const QString& offered) const {
+        return QStringLiteral("Mate nainstalovanou verzi ") + running +
+               QStringLiteral(", \r\nna webu je dostupna verze ") + offered +
+               QStringLiteral(", \r\naktualizovat?");
+    }
+
+    const QByteArray Program = QByteArray(100000, 'v') + "#end";
+    QTemporaryDir Root;
+    THttpFixture Http;
+    TProgressDesktop Desktop;
+    std::unique_ptr<TForm1> Form;
+
+private:
+    QString FOldCurrent;
+    QByteArray FOldTemp;
+};
+
+TEST_F(SelfUpdate, ComponentIsSetUpForTheProductPage) {
+    ServePage(QStringLiteral("1.3"));
+    Create();
+    Form->Timer1Timer();
+    TwuWebUpdate& update = *Form->wuWebUpdate1;
+    EXPECT_EQ(update.ProductInfo().URL(),
+              QStringLiteral("http://127.0.0.1:%1/ustredna/velora/index.php").arg(Http.Port()));
+    EXPECT_EQ(update.ProductInfo().Version(), QStringLiteral("1.0"));
+    TwuTagInfo& tags = update.TagInfo();
+    EXPECT_EQ(
+        QStringList({tags.Author(), tags.Email(), tags.ClientFileName(), tags.Download(),
+                     tags.ProductName(), tags.Redirection(), tags.RunParameters(), tags.Version()}),
+        QStringList({"wuAuthor", "wuEmail", "wuClientSideName", "wuDownload", "wuProduct",
+                     "wuRedirection", "wuRunParameters", "wuVersion"}));
+    EXPECT_EQ(update.InfoCaption().OkButton(), QStringLiteral("&OK"));
+    EXPECT_EQ(update.InfoCaption().CancelButton(), QStringLiteral("&Cancel"));
+    EXPECT_EQ(update.InfoCaption().CheckForUpdate(),
+              QStringLiteral("Kontrolovat nadále aktualizace"));
+    EXPECT_EQ(update.Options(), TwuUpdateOptions());
+    EXPECT_EQ(update.HTTPPort(), 80u);
+    // No prompt for the same version; the component goes on by itself and
+    // fetches the file, since 1.3 is newer than its own "1.0".
+    EXPECT_EQ(Http.RequestLines(),
+              QStringList({"GET /ustredna/velora/index.php HTTP/1.0", "GET /velora.bin HTTP/1.0"}));
+
+    bool show = true, check = true;
+    update.OnBeforeShowInfo(&update, show, check);
+    EXPECT_FALSE(show);
+    EXPECT_TRUE(check);
+}
+
+// Versions are compared part by part as numbers; text parts as text.
+TEST_F(SelfUpdate, PromptOnlyForANewerVersion) {
+    struct Case {
+        const char* Running;
+        const char* Offered;
+        bool Prompt;
+    } cases[] = {
+        {"1.3", "1.4", true},  {"1.3", "1.10", true},   {"1.3", "1.3.1", true},
+        {"1.3", "1.3", false}, {"1.3", "1.3.0", false}, {"1.3", "1.2.9", false},
+        {"1.3", "", false},    {"", "1.0", true},       {"", "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.Running) + " against " + c.Offered);
+        Desktop.Confirmations.clear();
+        ServePage(QLatin1String(c.Offered));
+        Create(QLatin1String(c.Running));
+        Form->Timer1Timer();
+        EXPECT_EQ(Desktop.Confirmations,
+                  c.Prompt ? QStringList{Prompt(QLatin1String(c.Running), QLatin1String(c.Offered))}
+                           : QStringList());
+        EXPECT_FALSE(QFile::exists(InWork("update.sh")));
+        Form.reset();
+    }
+}
+
+TEST(SelfUpdateVersions, PartsThatAreNotNumbersCompareAsText) {
+    struct Case {
+        const char* Running;
+        const char* Offered;
+        bool Older;
+    } cases[] = {
+        {"1.3", "1.03", false},   {"1.3", "1.004", true},
+        {"1.3b", "1.3c", true},   {"1.3", "1.3.a", true},
+        {"1.10", "1.9b", true},   {"1.3", "1.3.", false},
+        {"2", "10", true},        {"99999999999999999999.1", "100000000000000000000", true},
+        {"1.4", "1.3.99", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(IsOlderVersion(QLatin1String(c.Running), QLatin1String(c.Offered)), c.Older)
+            << c.Running << " against " << c.Offered;
+}
+
+TEST_F(SelfUpdate, NoLeavesTheProgramRunning) {
+    ServePage(QStringLiteral("1.4"));
+    Create();
+    Desktop.ConfirmAnswers = {false};
+    Form->Timer1Timer();
+    EXPECT_EQ(Desktop.Confirmations, QStringList{Prompt("1.3", "1.4")});
+    EXPECT_FALSE(QFile::exists(InWork("update.sh")));
+    EXPECT_FALSE(QFile::exists(InWork("velora_new")));
+    EXPECT_TRUE(Desktop.Opened.isEmpty());
+    EXPECT_FALSE(Desktop.ProcessEnded);
+    EXPECT_FALSE(Desktop.TimerEnabled()); // on to Idle, as after every first tick
+    EXPECT_NE(Form->IdHTTP1, nullptr);
+    // The component goes on by itself: 1.4 is newer than its "1.0", so it
+    // fetched its update file into the temporary folder, and did not start it.
+    EXPECT_EQ(ReadAll(QDir(TempDir()).filePath(QStringLiteral("setup.bin"))), Program);
+}
+
+TEST_F(SelfUpdate, YesDownloadsStartsTheScriptAndEnds) {
+    // The location on the page may already carry its scheme, in any case.
+    for (const char* location :
+         {"127.0.0.1:{port}/velora.bin?piece=7000", "HTTP://127.0.0.1:{port}/velora.bin"}) {
+        SCOPED_TRACE(location);
+        Http.ClearLog();
+        Desktop = TProgressDesktop();
+        Desktop.ConfirmAnswers = {true};
+        QFile::remove(InWork("velora_new"));
+        ServePage(QStringLiteral("1.10"), QLatin1String(location));
+        Create();
+        Form->Timer1Timer();
+
+        EXPECT_EQ(Desktop.Confirmations, QStringList{Prompt("1.3", "1.10")});
+        EXPECT_EQ(ReadAll(InWork("update.sh")),
+                  LinuxUpdateScript(WorkDir(), QCoreApplication::applicationFilePath()).toUtf8());
+        EXPECT_EQ(ReadAll(InWork("velora_new")), Program);
+        EXPECT_TRUE(QFileInfo(InWork("velora_new")).isExecutable());
+        EXPECT_EQ(Desktop.Opened, QStringList{InWork("update.sh")});
+        EXPECT_TRUE(Desktop.ProcessEnded);
+        EXPECT_EQ(Form->IdHTTP1, nullptr);
+        EXPECT_TRUE(Desktop.Messages.isEmpty());
+        // The window closed: FormClose saved the settings.
+        EXPECT_TRUE(ReadAll(QDir(DataDir()).filePath(QStringLiteral("data.ini")))
+                        .contains("jmeno=420123@velora.example"));
+
+        // The bar followed the download, with the pending events handled at
+        // each report, and is hidden again.
+        EXPECT_GE(Desktop.Bars.size(), QString::fromLatin1(location).contains(u'?') ? 10u : 1u);
+        for (const TProgressDesktop::Bar& bar : Desktop.Bars)
+            EXPECT_EQ(bar.Max, Program.size());
+        EXPECT_EQ(Desktop.Bars.back().Position, Program.size());
+        EXPECT_FALSE(Desktop.ProgressVisible);
+
+        const QString log = Http.Log();
+        const qsizetype download = log.indexOf(QStringLiteral("GET /velora.bin"));
+        ASSERT_GE(download, 0);
+        const QString request = log.mid(download);
+        EXPECT_TRUE(request.contains(
+            QStringLiteral("User-Agent: Mozilla/3.0 (compatible; Indy Library)\n")));
+        EXPECT_TRUE(request.contains(QStringLiteral(
+            "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8\n")));
+        EXPECT_FALSE(request.contains(QStringLiteral("Cookie"), Qt::CaseInsensitive));
+        EXPECT_FALSE(request.contains(QStringLiteral("Authorization"), Qt::CaseInsensitive));
+        Form.reset();
+    }
+}
+
+// Errors in writing the script or in the download reach the first tick,
+// whose caller reports them; the timer keeps running and nothing is started.
+TEST_F(SelfUpdate, FailedDownloadOrScriptReachesTheTick) {
+    struct Case {
+        const char* Name;
+        const char* Location;
+        bool ScriptBlocked;
+        bool Downloaded; // the download was tried
+    } cases[] = {
+        {"HTTP error status", "127.0.0.1:{port}/missing.bin", false, true},
+        {"broken connection", "127.0.0.1:{port}/velora.bin?length=200000", false, true},
+        {"no server", "127.0.0.1:1/velora.bin", false, true},
+        {"script cannot be written", "127.0.0.1:{port}/velora.bin", true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Desktop = TProgressDesktop();
+        Desktop.ConfirmAnswers = {true};
+        QFile::remove(InWork("update.sh"));
+        QDir(InWork("update.sh")).removeRecursively();
+        if (c.ScriptBlocked) {
+            ASSERT_TRUE(QDir(WorkDir()).mkdir(QStringLiteral("update.sh")));
+        }
+        ServePage(QStringLiteral("1.4"), QLatin1String(c.Location));
+        Create();
+        EXPECT_THROW(Form->Timer1Timer(), std::runtime_error);
+        EXPECT_TRUE(Desktop.TimerEnabled());
+        EXPECT_FALSE(Form->first_tick);
+        EXPECT_FALSE(QFile::exists(InWork("velora_new")));
+        EXPECT_TRUE(Desktop.Opened.isEmpty());
+        EXPECT_FALSE(Desktop.ProcessEnded);
+        EXPECT_FALSE(Desktop.ProgressVisible);
+        // The script written before a failed download stays.
+        EXPECT_EQ(QFileInfo(InWork("update.sh")).isFile(), !c.ScriptBlocked);
+        EXPECT_EQ(Form->IdHTTP1 == nullptr, c.Downloaded);
+        // Later ticks are ordinary ticks.
+        Form->Timer1Timer();
+        EXPECT_EQ(Desktop.Status[0], QStringLiteral("offline"));
+        Form.reset();
+    }
+    QDir(InWork("update.sh")).removeRecursively();
+}
+
+TEST_F(SelfUpdate, WindowThatCannotCloseKeepsTheProgramRunning) {
+    ServePage(QStringLiteral("1.4"));
+    Create();
+    Desktop.ConfirmAnswers = {true};
+    // historie.dat cannot be replaced by a file, so FormClose fails.
+    ASSERT_TRUE(QDir(DataDir()).mkdir(QStringLiteral("historie.dat")));
+    Form->Timer1Timer();
+    EXPECT_EQ(Desktop.Opened, QStringList{InWork("update.sh")});
+    EXPECT_EQ(Desktop.Messages, QStringList{"Nepodarilo se spustit aktualizaci"});
+    EXPECT_FALSE(Desktop.ProcessEnded);
+    EXPECT_TRUE(Desktop.Errors.isEmpty());
+    EXPECT_EQ(Form->IdHTTP1, nullptr);
+    EXPECT_FALSE(Desktop.TimerEnabled());
+}
+
+TEST(SelfUpdateLocation, SchemeIsAddedOnlyWhenMissing) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"www.velora.example/velora", "http://www.velora.example/velora"},
+        {"http://www.velora.example/velora", "http://www.velora.example/velora"},
+        {"HTTPS://www.velora.example/velora", "HTTPS://www.velora.example/velora"},
+        {"Http://x", "Http://x"},
+        {"httpx://x", "http://httpx://x"},
+        {"http:/x", "http://http:/x"},
+        {"", "http://"},
+    };
+    for (const auto& [location, address] : cases)
+        EXPECT_EQ(DownloadLocation(QLatin1String(location)), QLatin1String(address)) << location;
+}
+
+TEST(SelfUpdateScripts, PathsAreQuotedAndTheRunningExecutableIsReplaced) {
+    EXPECT_EQ(LinuxUpdateScript(QStringLiteral("/home/jan/my work"),
+                                QStringLiteral("/opt/Velora 2/it's/velora")),
+              QStringLiteral("#!/bin/sh\n"
+                             "sleep 10\n"
+                             "cp '/home/jan/my work/velora_new' '/opt/Velora 2/it'\\''s/velora'\n"
+                             "'/opt/Velora 2/it'\\''s/velora' &\n"
+                             "rm -f '/home/jan/my work/velora_new'\n"
+                             "rm -f '/home/jan/my work/update.sh'\n"
+                             "sleep 20\n"));
+    EXPECT_EQ(LinuxUpdateScript(QStringLiteral("/"), QStringLiteral("/velora")),
+              QStringLiteral("#!/bin/sh\nsleep 10\ncp '/velora_new' '/velora'\n'/velora' &\n"
+                             "rm -f '/velora_new'\nrm -f '/update.sh'\nsleep 20\n"));
+    EXPECT_EQ(WindowsUpdateScript(QStringLiteral("C:/Users/Jan Novak/Desktop"),
+                                  QStringLiteral("C:\\Program Files\\Velora 100%\\velora.exe")),
+              QStringLiteral("ping 127.0.0.1 -n 10 -w 1000 > NUL\r\n"
+                             "copy \"C:\\Users\\Jan Novak\\Desktop\\velora_new.exe\" "
+                             "\"C:\\Program Files\\Velora 100%%\\velora.exe\"\r\n"
+                             "\"C:\\Program Files\\Velora 100%%\\velora.exe\"\r\n"
+                             "del \"C:\\Users\\Jan Novak\\Desktop\\velora_new.exe\"\r\n"
+                             "del \"C:\\Users\\Jan Novak\\Desktop\\update.bat\"\r\n"
+                             "ping 127.0.0.1 -n 20 -w 1000 > NUL\r\n"));
+    EXPECT_EQ(WindowsUpdateScript(QStringLiteral("C:\\"), QStringLiteral("C:\\velora.exe"))
+                  .section(QStringLiteral("\r\n"), 1, 1),
+              QStringLiteral("copy \"C:\\velora_new.exe\" \"C:\\velora.exe\""));
+}
+
+} // namespace
