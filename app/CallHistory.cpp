@@ -1,33 +1,47 @@
 #include "CallHistory.h"
 
 #include <algorithm>
-#include <numeric>
 #include <optional>
 
 namespace {
+
+// Deleted ids kept before the ids are renumbered; bounds the search in Position.
+constexpr size_t MaxDeleted = 4096;
+
+// Case folding through the Unicode tables is the dearest step of SetEntry, and keys are time
+// stamps: plain ASCII, usually without a capital, so that the text is shared rather than copied.
+QString Folded(const QString& text) {
+    if (!QtPrivate::isAscii(text))
+        return text.toCaseFolded();
+    QString folded = text;
+    for (qsizetype i = 0; i < folded.size(); ++i) {
+        const char16_t c = folded.at(i).unicode();
+        if (c >= u'A' && c <= u'Z')
+            folded[i] = QChar(c - u'A' + u'a');
+    }
+    return folded;
+}
 
 // The case-folded text before the first "=" of a line; none when the line holds no "=".
 std::optional<QString> FoldedKeyOf(const QString& line) {
     const qsizetype equals = line.indexOf(u'=');
     if (equals < 0)
         return std::nullopt;
-    return line.left(equals).toCaseFolded();
+    return Folded(line.left(equals));
 }
 
 } // namespace
 
-CallHistory::CallHistory(QStringList lines) : FLines(std::move(lines)) {
-    FIds.resize(FLines.size());
-    std::iota(FIds.begin(), FIds.end(), LineId{0});
-    FNextId = FIds.size();
+CallHistory::IndexKey::IndexKey(QString key) : folded(std::move(key)), hash(qHash(folded)) {}
 
+CallHistory::CallHistory(QStringList lines) : FLines(std::move(lines)) {
     // Last line seen so far for each key held by more than one line.
-    QHash<QString, LineId> lastOfDuplicate;
+    QHash<IndexKey, LineId> lastOfDuplicate;
     for (qsizetype i = 0; i < FLines.size(); ++i) {
-        std::optional<QString> found = FoldedKeyOf(FLines[i]);
-        if (!found)
+        std::optional<QString> folded = FoldedKeyOf(FLines[i]);
+        if (!folded)
             continue;
-        QString& key = *found;
+        IndexKey key(std::move(*folded));
         const auto first = FFirst.constFind(key);
         if (first == FFirst.cend()) {
             FFirst.insert(std::move(key), i);
@@ -42,38 +56,53 @@ CallHistory::CallHistory(QStringList lines) : FLines(std::move(lines)) {
 }
 
 void CallHistory::SetEntry(const QString& key, const QString& value) {
-    QString folded = key.toCaseFolded();
+    IndexKey folded(Folded(key));
     const auto found = FFirst.find(folded);
     if (value.isEmpty()) {
-        if (found == FFirst.end())
-            return;
-        const LineId id = *found;
-        const qsizetype position = Position(id);
-        FLines.removeAt(position);
-        FIds.erase(FIds.begin() + position);
-        const auto next = FNextSame.constFind(id);
-        if (next == FNextSame.cend()) {
-            FFirst.erase(found);
-        } else {
-            *found = *next;
-            FNextSame.erase(next);
-        }
-        return;
+        if (found != FFirst.end())
+            Delete(found);
+    } else if (found != FFirst.end()) {
+        FLines[Position(*found)] = key + u'=' + value;
+    } else {
+        Append(std::move(folded), key + u'=' + value);
     }
+}
 
-    QString line = key + u'=' + value;
-    if (found != FFirst.end()) {
-        FLines[Position(*found)] = std::move(line);
-        return;
+qsizetype CallHistory::Position(LineId id) const {
+    if (FDeleted.empty())
+        return static_cast<qsizetype>(id);
+    const auto deletedBefore = std::lower_bound(FDeleted.begin(), FDeleted.end(), id);
+    return static_cast<qsizetype>(id) - (deletedBefore - FDeleted.begin());
+}
+
+void CallHistory::Delete(QHash<IndexKey, LineId>::iterator first) {
+    const LineId id = *first;
+    FLines.removeAt(Position(id));
+    FDeleted.insert(std::lower_bound(FDeleted.begin(), FDeleted.end(), id), id);
+    // Ids deleted above every remaining line shift nothing and may be given out again.
+    while (!FDeleted.empty() && FDeleted.back() == FLines.size() + FDeleted.size() - 1)
+        FDeleted.pop_back();
+    const auto next = FNextSame.constFind(id);
+    if (next == FNextSame.cend()) {
+        FFirst.erase(first);
+    } else {
+        *first = *next;
+        FNextSame.erase(next);
     }
-    // No line matches, so the new last line is the first with its key, unless `key` holds a
-    // "=": only the text before the first "=" is the line's key, and earlier lines may share it.
-    const LineId id = FNextId++;
-    if (folded.contains(u'='))
-        folded = *FoldedKeyOf(line);
-    const auto first = FFirst.constFind(folded);
+    if (FDeleted.size() > MaxDeleted)
+        Renumber();
+}
+
+void CallHistory::Append(IndexKey key, QString line) {
+    // Every deleted id is below the new one, so its position is the new last line.
+    const LineId id = FLines.size() + FDeleted.size();
+    // Only the text before the first "=" is the line's key: a key holding "=" itself matched
+    // no line, yet earlier lines may share the new line's key.
+    if (key.folded.contains(u'='))
+        key = IndexKey(*FoldedKeyOf(line));
+    const auto first = FFirst.constFind(key);
     if (first == FFirst.cend()) {
-        FFirst.insert(std::move(folded), id);
+        FFirst.insert(std::move(key), id);
     } else {
         LineId last = *first;
         for (auto next = FNextSame.constFind(last); next != FNextSame.cend();
@@ -82,9 +111,15 @@ void CallHistory::SetEntry(const QString& key, const QString& value) {
         FNextSame.insert(last, id);
     }
     FLines.append(std::move(line));
-    FIds.push_back(id);
 }
 
-qsizetype CallHistory::Position(LineId id) const {
-    return std::lower_bound(FIds.begin(), FIds.end(), id) - FIds.begin();
+void CallHistory::Renumber() {
+    for (LineId& id : FFirst)
+        id = Position(id);
+    QHash<LineId, LineId> nextSame;
+    nextSame.reserve(FNextSame.size());
+    for (auto it = FNextSame.cbegin(); it != FNextSame.cend(); ++it)
+        nextSame.insert(Position(it.key()), Position(it.value()));
+    FNextSame = std::move(nextSame);
+    FDeleted.clear();
 }

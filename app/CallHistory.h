@@ -11,7 +11,8 @@
 //
 // A line's key is its text before its first "="; a line without "=" has no key and is never
 // matched. Keys are compared without regard to case (case-folded). An index from each key to
-// the first line holding it keeps SetEntry as cheap with a million lines as with none.
+// the first line holding it keeps SetEntry as cheap with a million lines as with none; only
+// deleting a line moves the lines behind it.
 class CallHistory {
 public:
     explicit CallHistory(QStringList lines = {});
@@ -26,16 +27,32 @@ public:
     void SetEntry(const QString& key, const QString& value);
 
 private:
+    // A line's id is its position at the last renumbering, or at its appending; deleting a
+    // line leaves the ids of the others as they are.
     using LineId = std::uint64_t;
 
+    // A case-folded key with its hash, so that probing the index compares hashes rather than
+    // reaching for the text of every key it passes.
+    struct IndexKey {
+        explicit IndexKey(QString key);
+        QString folded;
+        size_t hash;
+        friend bool operator==(const IndexKey& a, const IndexKey& b) {
+            return a.hash == b.hash && a.folded == b.folded;
+        }
+        friend size_t qHash(const IndexKey& key, size_t seed) { return key.hash ^ seed; }
+    };
+
     qsizetype Position(LineId id) const;
+    void Delete(QHash<IndexKey, LineId>::iterator first);
+    void Append(IndexKey key, QString line);
+    void Renumber();
 
     QStringList FLines;
-    // Stable id of each line, ascending in line order; ids survive deletions of other lines.
-    std::vector<LineId> FIds;
-    LineId FNextId = 0;
-    // Case-folded key -> id of the first line with that key.
-    QHash<QString, LineId> FFirst;
+    // Ids deleted since the last renumbering, ascending.
+    std::vector<LineId> FDeleted;
+    // Key -> id of the first line with that key.
+    QHash<IndexKey, LineId> FFirst;
     // Id of a line -> id of the next line with the same key, for keys held by several lines.
     QHash<LineId, LineId> FNextSame;
 };

@@ -70,9 +70,8 @@ public:
     bool Working() const { return FWorking.load(); }
     // Set once the connection has been established; nothing clears it again.
     bool Connected() const { return FConnected.load(); }
-    // Queued sending; always true.
+    // Queued sending: SendData only queues and the worker sends. Always true.
     bool Assync() const { return FAssync; }
-    void SetAssync(bool Value) { FAssync = Value; }
     // The host the worker connects to: a dotted IPv4 address or a host name.
     QString Host() const;
     void SetHost(const QString& Value);
@@ -127,7 +126,7 @@ private:
     bool FDoConnect = false;
     std::atomic<bool> FWorking{false};
     std::atomic<bool> FConnected{false};
-    bool FAssync = true;
+    const bool FAssync = true;
     TNetBuffer FBuffer;
     bool FDataSentEvent = false; // guarded by FBuffer's lock
     QString FHost;

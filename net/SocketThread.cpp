@@ -1,35 +1,133 @@
 #include "SocketThread.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QEvent>
+#include <QObject>
 #include <QThread>
 #include <condition_variable>
+#include <pthread.h>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 // The completion a worker waits on in Synchronize: signalled when the method has run
-// (or thrown), or when termination is requested.
-struct TSocketThread::TSyncCall {
-    std::mutex Lock;
-    std::condition_variable Done;
-    bool Finished = false;
-
+// (or thrown), when its event is dropped unrun, or when termination is requested.
+class TSyncCall {
+public:
     void Signal() {
         {
-            std::lock_guard lock(Lock);
-            Finished = true;
+            std::lock_guard lock(FLock);
+            FFinished = true;
         }
-        Done.notify_all();
+        FDone.notify_all();
     }
     void Wait() {
-        std::unique_lock lock(Lock);
-        Done.wait(lock, [this] { return Finished; });
+        std::unique_lock lock(FLock);
+        FDone.wait(lock, [this] { return FFinished; });
     }
+
+private:
+    std::mutex FLock;
+    std::condition_variable FDone;
+    bool FFinished = false;
 };
 
-// The running workers of the process. Ended threads are joined when the next worker
-// starts; the ones still running when the application object goes away (or, without
-// one, at process end) are stopped and joined then, never from inside an event.
+namespace {
+
+class TGuiDispatcher;
+
+// One hand-off from a worker to the GUI thread. Once posted, it belongs to the GUI
+// thread's event queue alone; the worker only waits on the completion.
+class TSyncEvent : public QEvent {
+public:
+    TSyncEvent(TGuiDispatcher& Dispatcher, std::weak_ptr<TSocketThread> Worker,
+               std::shared_ptr<TSyncCall> Call, std::function<void()> Method);
+    ~TSyncEvent() override;
+
+    void Run() {
+        // Signalled on the way out, also when the method throws: the exception goes on
+        // into the event loop, the worker must not wait for it.
+        struct TSignalOnExit {
+            TSyncCall& Call;
+            ~TSignalOnExit() { Call.Signal(); }
+        } done{*FCall};
+        // The owner may have released the object, or closed it, while this event
+        // waited in the queue.
+        const auto worker = FWorker.lock();
+        if (worker && !worker->Terminated()) {
+            FMethod();
+        }
+    }
+
+private:
+    TGuiDispatcher& FDispatcher;
+    std::weak_ptr<TSocketThread> FWorker;
+    std::shared_ptr<TSyncCall> FCall;
+    std::function<void()> FMethod;
+};
+
+// Lives on the GUI thread and runs the hand-offs posted to it.
+//
+// Qt's queue already orders a hand-off, but through locks of its own that thread
+// checkers cannot see. So the events in flight are also kept in a set under a lock of
+// ours, taken before an event is touched on the GUI thread, and workers post one at
+// a time under another.
+class TGuiDispatcher : public QObject {
+public:
+    ~TGuiDispatcher() override {
+        // Dropped events reach Forget below, which must still find this object whole.
+        QCoreApplication::removePostedEvents(this);
+    }
+
+    void Post(TSyncEvent* Event) {
+        {
+            std::lock_guard lock(FLock);
+            FInFlight.insert(Event);
+        }
+        std::lock_guard posting(FPostLock);
+        QCoreApplication::postEvent(this, Event);
+    }
+    void Forget(TSyncEvent* Event) {
+        std::lock_guard lock(FLock);
+        FInFlight.erase(Event);
+    }
+
+    bool event(QEvent* Event) override {
+        bool ours;
+        {
+            std::lock_guard lock(FLock);
+            ours = FInFlight.erase(Event) > 0;
+        }
+        if (ours) {
+            static_cast<TSyncEvent*>(Event)->Run();
+            return true;
+        }
+        return QObject::event(Event);
+    }
+
+private:
+    std::mutex FLock;
+    std::mutex FPostLock;
+    std::unordered_set<QEvent*> FInFlight;
+};
+
+TSyncEvent::TSyncEvent(TGuiDispatcher& Dispatcher, std::weak_ptr<TSocketThread> Worker,
+                       std::shared_ptr<TSyncCall> Call, std::function<void()> Method)
+    : QEvent(QEvent::User), FDispatcher(Dispatcher), FWorker(std::move(Worker)),
+      FCall(std::move(Call)), FMethod(std::move(Method)) {}
+
+TSyncEvent::~TSyncEvent() {
+    // Dropped unrun (its receiver went away): the worker must not wait for it.
+    FDispatcher.Forget(this);
+    FCall->Signal();
+}
+
+} // namespace
+
+// The running workers of the process and the GUI-thread end of their hand-offs.
+// Ended threads are joined when the next worker starts; the ones still running when
+// the application object goes away (or, without one, at process end) are stopped and
+// joined then, never from inside an event.
 class TWorkerThreads {
 public:
     static TWorkerThreads& Instance() {
@@ -39,11 +137,21 @@ public:
 
     ~TWorkerThreads() { StopAll(); }
 
+    // Called on the GUI thread.
     void Start(std::shared_ptr<TSocketThread> Worker) {
-        std::call_once(FAtExit, [] { qAddPostRoutine([] { Instance().StopAll(); }); });
+        std::call_once(FAtExit, [] {
+            qAddPostRoutine([] {
+                Instance().StopAll();
+                Instance().FDispatcher.reset();
+            });
+        });
         auto finished = std::make_shared<std::atomic<bool>>(false);
         std::weak_ptr<TSocketThread> weak = Worker;
         std::lock_guard lock(FLock);
+        if (!FDispatcher && QCoreApplication::instance()) {
+            FDispatcher = std::make_unique<TGuiDispatcher>();
+            FDispatcher->moveToThread(QCoreApplication::instance()->thread());
+        }
         std::erase_if(FEntries, [](TEntry& entry) {
             if (!entry.Finished->load()) {
                 return false;
@@ -52,6 +160,7 @@ public:
             return true;
         });
         std::thread thread([Worker = std::move(Worker), finished]() mutable {
+            pthread_setname_np(pthread_self(), TSocketThread::ThreadName);
             Worker->Execute();
             // The worker's reference may be the last one: the object is freed here.
             Worker.reset();
@@ -76,6 +185,9 @@ public:
         }
     }
 
+    // Set before the first worker starts and kept until every worker has ended.
+    TGuiDispatcher* Dispatcher() const { return FDispatcher.get(); }
+
 private:
     struct TEntry {
         std::thread Thread;
@@ -86,6 +198,7 @@ private:
     std::once_flag FAtExit;
     std::mutex FLock;
     std::vector<TEntry> FEntries;
+    std::unique_ptr<TGuiDispatcher> FDispatcher;
 };
 
 TSocketThread::TSocketThread() = default;
@@ -114,8 +227,8 @@ void TSocketThread::Stop() {
 }
 
 void TSocketThread::Synchronize(const std::function<void()>& Method) {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() == app->thread()) {
+    TGuiDispatcher* dispatcher = TWorkerThreads::Instance().Dispatcher();
+    if (!dispatcher || QThread::currentThread() == dispatcher->thread()) {
         Method();
         return;
     }
@@ -126,22 +239,7 @@ void TSocketThread::Synchronize(const std::function<void()>& Method) {
             return;
         }
         FPending = call;
-        std::weak_ptr<TSocketThread> self = weak_from_this();
-        QMetaObject::invokeMethod(
-            app,
-            [self, call, Method] {
-                struct TSignalOnExit {
-                    TSyncCall& Call;
-                    ~TSignalOnExit() { Call.Signal(); }
-                } done{*call};
-                // The owner may have released the object, or closed it, while this
-                // event waited in the queue.
-                const auto worker = self.lock();
-                if (worker && !worker->Terminated()) {
-                    Method();
-                }
-            },
-            Qt::QueuedConnection);
+        dispatcher->Post(new TSyncEvent(*dispatcher, weak_from_this(), call, Method));
     }
     call->Wait();
     std::lock_guard lock(FSyncLock);

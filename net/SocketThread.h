@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 
+class TSyncCall;
+
 // Base of every object that raises events; handlers receive it as Sender.
 class TObject {
 public:
@@ -21,6 +23,9 @@ public:
 // joined there.
 class TSocketThread : public TObject, public std::enable_shared_from_this<TSocketThread> {
 public:
+    // The name the worker threads carry in the system's thread list.
+    static constexpr const char* ThreadName = "velora-socket";
+
     TSocketThread();
     ~TSocketThread() override;
     TSocketThread(const TSocketThread&) = delete;
@@ -50,7 +55,6 @@ protected:
     void Synchronize(const std::function<void()>& Method);
 
 private:
-    struct TSyncCall;
     friend class TWorkerThreads;
 
     std::atomic<bool> FTerminated{false};

@@ -6,7 +6,6 @@
 #include <QSaveFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
-#include <limits>
 #include <utility>
 
 namespace {
@@ -25,6 +24,13 @@ QStringView Trimmed(QStringView S) {
     return S.sliced(Start, End - Start);
 }
 
+QStringView LeftTrimmed(QStringView S) {
+    qsizetype Start = 0;
+    while (Start < S.size() && IsBlank(S[Start]))
+        ++Start;
+    return S.sliced(Start);
+}
+
 bool IsAscii(QStringView S) {
     for (QChar C : S)
         if (C.unicode() >= 0x80)
@@ -38,13 +44,23 @@ bool LowersAsciiSpecially(const QLocale& Locale) {
     return Locale.language() == QLocale::Turkish || Locale.language() == QLocale::Azerbaijani;
 }
 
+bool AsciiEqualIgnoringCase(QStringView A, QStringView B) {
+    auto Lower = [](char16_t C) {
+        return C >= u'A' && C <= u'Z' ? char16_t(C + 0x20) : C;
+    };
+    for (qsizetype I = 0; I < A.size(); ++I)
+        if (Lower(A[I].unicode()) != Lower(B[I].unicode()))
+            return false;
+    return true;
+}
+
 // Case-insensitive equality under the user's locale. Attribute names are nearly
 // always ASCII, so that case is settled without asking the locale when it can be.
 bool SameName(QStringView A, QStringView B) {
     if (A == B)
         return true;
     if (IsAscii(A) && IsAscii(B)) {
-        if (A.compare(B, Qt::CaseInsensitive) != 0)
+        if (A.size() != B.size() || !AsciiEqualIgnoringCase(A, B))
             return false;
         const QLocale Locale = QLocale::system();
         if (!LowersAsciiSpecially(Locale))
@@ -55,28 +71,36 @@ bool SameName(QStringView A, QStringView B) {
     return Locale.toLower(A.toString()) == Locale.toLower(B.toString());
 }
 
-void AppendEscaped(QString& Out, QStringView Value) {
-    for (QChar C : Value) {
-        switch (C.unicode()) {
-        case '&':
-            Out += u"&amp;";
-            break;
-        case '<':
-            Out += u"&lt;";
-            break;
-        case '>':
-            Out += u"&gt;";
-            break;
-        case '\'':
-            Out += u"&apos;";
-            break;
-        case '"':
-            Out += u"&quot;";
-            break;
-        default:
-            Out += C;
-        }
+QStringView Escape(QChar C) {
+    switch (C.unicode()) {
+    case '&':
+        return u"&amp;";
+    case '<':
+        return u"&lt;";
+    case '>':
+        return u"&gt;";
+    case '\'':
+        return u"&apos;";
+    case '"':
+        return u"&quot;";
+    default:
+        return {};
     }
+}
+
+// One pass does what the five replacements in turn do, because only the first
+// of them ("&") could match inside what another one inserts, and it runs first.
+void AppendEscaped(QString& Out, QStringView Value) {
+    qsizetype Plain = 0;
+    for (qsizetype I = 0; I < Value.size(); ++I) {
+        const QStringView Entity = Escape(Value[I]);
+        if (Entity.isEmpty())
+            continue;
+        Out += Value.sliced(Plain, I - Plain);
+        Out += Entity;
+        Plain = I + 1;
+    }
+    Out += Value.sliced(Plain);
 }
 
 // Sinks for the tree writer: one fills a list of lines, the other one text with
@@ -105,26 +129,49 @@ private:
     QString& FText;
 };
 
+// The name of a "name=value" entry, empty when it has no "=".
+QStringView EntryName(QStringView Entry) {
+    const qsizetype Eq = Entry.indexOf(u'=');
+    return Eq < 0 ? QStringView() : Entry.left(Eq);
+}
+
+QStringView EntryValue(QStringView Entry) {
+    const qsizetype Eq = Entry.indexOf(u'=');
+    return Eq < 0 ? QStringView() : Entry.sliced(Eq + 1);
+}
+
+int FindName(const QStringList& Entries, QStringView AName) {
+    for (int I = 0; I < int(Entries.size()); ++I) {
+        const QStringView Entry = Entries.at(I);
+        const qsizetype Eq = Entry.indexOf(u'=');
+        if (Eq >= 0 && SameName(Entry.left(Eq), AName))
+            return I;
+    }
+    return -1;
+}
+
 // The open-tag text without its final ">".
 void AppendOpenTagStart(QString& Out, const TKvXmlNode& Node) {
     Out += u'<';
     Out += Node.Name();
-    const TKvXmlParams& Params = Node.Params();
-    if (Params.Count() == 0)
+    const QStringList& Entries = Node.Params().Entries();
+    if (Entries.isEmpty())
         return;
     Out += u' ';
-    // The attribute text is trimmed as a whole; only its first name can start
-    // with a blank (the end is always the quote and a space, of which the space
-    // is dropped).
-    QString Attributes;
-    for (int I = 0; I < Params.Count(); ++I) {
-        const QString Name = Params.Names(I);
-        Attributes += Name;
-        Attributes += u"=\"";
-        AppendEscaped(Attributes, Params.Values(Name));
-        Attributes += u"\" ";
+    for (qsizetype I = 0; I < Entries.size(); ++I) {
+        const QStringView Name = EntryName(Entries.at(I));
+        // The attribute text is trimmed as a whole: at its start only the first
+        // name can hold blanks, at its end only the space after the last quote.
+        Out += I == 0 ? LeftTrimmed(Name) : Name;
+        Out += u"=\"";
+        // the value is looked up by name, so of two entries whose names differ
+        // only in case both show the first one's value
+        const int Found = FindName(Entries, Name);
+        if (Found >= 0)
+            AppendEscaped(Out, EntryValue(Entries.at(Found)));
+        Out += u"\" ";
     }
-    Out += Trimmed(Attributes);
+    Out.chop(1);
 }
 
 template <typename Sink> void WriteOneLeaf(const TKvXmlNode& Node, bool DisplayMode, Sink& Out) {
@@ -145,42 +192,36 @@ template <typename Sink> void WriteOneLeaf(const TKvXmlNode& Node, bool DisplayM
 
 // Depth-first with an explicit stack, so deep trees cannot overflow the call stack.
 template <typename Sink> void WriteTree(const TKvXmlNode* Top, bool DisplayMode, Sink& Out) {
-    if (!Top)
-        return;
-    if (Top->IsLeafNode()) {
-        WriteOneLeaf(*Top, DisplayMode, Out);
-        return;
-    }
     struct TFrame {
         const TKvXmlNode* Node;
         int NextChild;
     };
     std::vector<TFrame> Stack;
-    AppendOpenTagStart(Out.Line(), *Top);
-    Out.Line() += u'>';
-    Out.EndLine();
-    Stack.push_back({Top, 0});
+    auto Open = [&](const TKvXmlNode* Node) {
+        if (Node->IsLeafNode()) {
+            WriteOneLeaf(*Node, DisplayMode, Out);
+            return;
+        }
+        AppendOpenTagStart(Out.Line(), *Node);
+        Out.Line() += u'>';
+        Out.EndLine();
+        Stack.push_back({Node, 0});
+    };
+    if (Top)
+        Open(Top);
     while (!Stack.empty()) {
         TFrame& Frame = Stack.back();
         const TKvXmlNodeList& Children = Frame.Node->Children();
-        if (Frame.NextChild == Children.Count()) {
-            QString& Line = Out.Line();
-            Line += u"</";
-            Line += Frame.Node->Name();
-            Line += u'>';
-            Out.EndLine();
-            Stack.pop_back();
+        if (Frame.NextChild < Children.Count()) {
+            Open(Children.Node(Frame.NextChild++));
             continue;
         }
-        const TKvXmlNode* Child = Children.Node(Frame.NextChild++);
-        if (Child->IsLeafNode()) {
-            WriteOneLeaf(*Child, DisplayMode, Out);
-        } else {
-            AppendOpenTagStart(Out.Line(), *Child);
-            Out.Line() += u'>';
-            Out.EndLine();
-            Stack.push_back({Child, 0});
-        }
+        QString& Line = Out.Line();
+        Line += u"</";
+        Line += Frame.Node->Name();
+        Line += u'>';
+        Out.EndLine();
+        Stack.pop_back();
     }
 }
 
@@ -268,13 +309,7 @@ QString TKvXmlParams::ValueFromIndex(int Index) const {
 }
 
 int TKvXmlParams::IndexOfName(const QString& AName) const {
-    for (int I = 0; I < Count(); ++I) {
-        const QString& Entry = FList.at(I);
-        const qsizetype Eq = Entry.indexOf(u'=');
-        if (Eq >= 0 && SameName(QStringView(Entry).left(Eq), AName))
-            return I;
-    }
-    return -1;
+    return FindName(FList, AName);
 }
 
 QString TKvXmlParams::Values(const QString& AName) const {
@@ -506,6 +541,8 @@ QString TKvXML::Render(bool DisplayMode) const {
     QString Result;
     if (FNodes.Count() == 0)
         return Result;
+    // Room for a typical stanza at once; longer texts grow as usual.
+    Result.reserve(512);
     TTextSink Sink(Result);
     if (FIncludeHeader) {
         Result += u"<?xml version=\"1.0\"";

@@ -84,10 +84,10 @@ private:
 // A name/value pair that every node carries; nothing in the program reads it.
 class TKvXmlNodeAttribute {
 public:
-    QString Name() const { return FName; }
+    const QString& Name() const { return FName; }
     // Stored trimmed (every character up to U+0020 removed at both ends).
     void SetName(const QString& AName);
-    QString Value() const { return FValue; }
+    const QString& Value() const { return FValue; }
     // Stored trimmed and with every double quote removed.
     void SetValue(const QString& AValue);
 
@@ -154,7 +154,7 @@ public:
     TKvXmlNode(const TKvXmlNode&) = delete;
     TKvXmlNode& operator=(const TKvXmlNode&) = delete;
 
-    QString Name() const { return FName; }
+    const QString& Name() const { return FName; }
     // Reads a tag text: strips a leading "<" and a trailing "/>" or ">", trims,
     // and when the text holds "=" splits it at its first space into the name and
     // attributes name="value" that are set in Params (raw, entities as written).
@@ -164,7 +164,7 @@ public:
     virtual void SetName(const QString& AName);
 
     // The value exactly as stored.
-    QString AsString() const { return FValue; }
+    const QString& AsString() const { return FValue; }
     void SetAsString(const QString& AValue) { FValue = AValue; }
     // The value with &amp; &lt; &gt; &apos; &quot; resolved on read and applied on write.
     QString AsDisplayString() const;

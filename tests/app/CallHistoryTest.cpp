@@ -1,5 +1,6 @@
 #include "CallHistory.h"
 
+#include <QSet>
 #include <gtest/gtest.h>
 #include <random>
 #include <utility>
@@ -144,6 +145,46 @@ TEST(CallHistory, AgreesWithThePlainRulesOverRandomEntries) {
                 << value.toStdString();
         }
     }
+}
+
+// Thousands of deletions in scattered order, of lines with duplicates further on, must keep
+// every later line found.
+TEST(CallHistory, KeepsFindingLinesAcrossThousandsOfDeletions) {
+    constexpr int Keys = 5000;
+    QStringList loaded;
+    for (int copy = 0; copy < 2; ++copy) {
+        for (int i = 0; i < Keys; ++i)
+            loaded << QString("k%1=%2").arg(i).arg(copy);
+    }
+    CallHistory history(loaded);
+    const auto scattered = [](int i) {
+        return i * 7919 % Keys;
+    };
+    for (int i = 0; i < Keys; ++i)
+        history.SetEntry(QString("K%1").arg(scattered(i)), QString());
+    for (int i = 0; i < Keys; ++i)
+        history.SetEntry(QString("K%1").arg(scattered(i)), "w");
+    history.SetEntry("new", "1");
+
+    QStringList expected;
+    for (int i = 0; i < Keys; ++i)
+        expected << QString("K%1=w").arg(i);
+    expected << "new=1";
+    EXPECT_EQ(history.Lines(), expected);
+
+    for (int i = 0; i < Keys; i += 2)
+        history.SetEntry(QString("k%1").arg(scattered(i)), QString());
+    history.SetEntry("NEW", "2");
+    expected.clear();
+    QSet<int> deleted;
+    for (int i = 0; i < Keys; i += 2)
+        deleted.insert(scattered(i));
+    for (int i = 0; i < Keys; ++i) {
+        if (!deleted.contains(i))
+            expected << QString("K%1=w").arg(i);
+    }
+    expected << "NEW=2";
+    EXPECT_EQ(history.Lines(), expected);
 }
 
 } // namespace

@@ -658,19 +658,28 @@ TEST(Depth, MillionNestedElementsOnASmallStack) {
     QString LastLine;
     qsizetype WrittenLines = 0;
     int DeepestLevel = 0;
+    bool CopySame = false;
     const bool Ran = RunOnSmallStack([&] {
-        TKvXML Doc;
-        Doc.SetText(QStringLiteral("<a>").repeated(Depth) + QStringLiteral("<!-- x -->"));
-        const TKvXmlNode* Deepest = Doc.Nodes().CurrentNode();
-        DeepestLevel = Deepest->Level();
-        const QString Text = Doc.Text();
+        QString Text;
+        {
+            TKvXML Doc;
+            Doc.SetText(QStringLiteral("<a>").repeated(Depth) + QStringLiteral("<!-- x -->"));
+            DeepestLevel = Doc.Nodes().CurrentNode()->Level();
+            Text = Doc.Text();
+            QStringList Lines;
+            WriteNode(Doc.Nodes().Root(), true, Lines);
+            WrittenLines = Lines.size();
+        }
         TextSize = Text.size();
         FirstLines = Text.left(10);
         LastLine = Text.right(6);
-        QStringList Lines;
-        WriteNode(Doc.Nodes().Root(), true, Lines);
-        WrittenLines = Lines.size();
-        // a second, unrelated deep document built through the API and released
+        {
+            // copied through its text into a fresh document
+            TKvXML Copy;
+            Copy.SetText(Text);
+            CopySame = Copy.Text() == Text;
+        }
+        // a deep document built through the API and released
         TKvXML Built;
         for (int I = 0; I < Depth; ++I)
             Built.Nodes().AddOpenTag(QStringLiteral("b"));
@@ -685,6 +694,7 @@ TEST(Depth, MillionNestedElementsOnASmallStack) {
     EXPECT_EQ(FirstLines, QStringLiteral("<a>\r\n<a>\r\n<c/>\r\n"));
     EXPECT_EQ(LastLine, QStringLiteral("</a>\r\n"));
     EXPECT_EQ(WrittenLines, 2 * Depth + 1);
+    EXPECT_TRUE(CopySame);
 }
 
 } // namespace

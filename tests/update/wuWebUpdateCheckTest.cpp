@@ -1,0 +1,523 @@
+#include "HttpFixture.h"
+#include "RecordingDesktop.h"
+#include "TestWebUpdate.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+QByteArray Meta(const char* name, const QString& content) {
+    return QStringLiteral("<META NAME=\"%1\" CONTENT=\"%2\">\r\n")
+        .arg(QLatin1String(name), content)
+        .toUtf8();
+}
+
+// An information page offering version 2.0, with its update file at download.
+QByteArray InfoPage(const QString& download, const QString& version = QStringLiteral("2.0")) {
+    return "<html><head>\r\n" + Meta("wuProduct", "Velora") + Meta("wuVersion", version) +
+           Meta("wuDownload", download) + Meta("wuClientSideName", "velora_new.bin") +
+           Meta("wuRunParameters", "--update now") + "</head><body>Velora</body></html>\r\n";
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QByteArray kUpdateFile = QByteArray(5000, 'u') + "end";
+
+class WebUpdateCheckTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() { Server = new THttpFixture; }
+    static void TearDownTestSuite() {
+        delete Server;
+        Server = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_NE(Server->Port(), 0) << "the fixture server did not start";
+        Server->ClearLog();
+        FOldTemp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", Temp.path().toLocal8Bit());
+        Server->Put("update.bin", kUpdateFile);
+        Server->Put("info.html", InfoPage("/update.bin"));
+        Update.SetHTTPPort(Server->Port());
+        Update.ProductInfo().SetURL("http://127.0.0.1/info.html");
+    }
+    void TearDown() override { qputenv("TMPDIR", FOldTemp); }
+
+    QString TempFile(const QString& name = QStringLiteral("velora_new.bin")) const {
+        return Temp.filePath(name);
+    }
+
+    static THttpFixture* Server;
+    QTemporaryDir Temp;
+    TRecordingDesktop Desktop;
+    TTestWebUpdate Update{&Desktop};
+    TEventLog Log{Update};
+
+private:
+    QByteArray FOldTemp;
+};
+
+THttpFixture* WebUpdateCheckTest::Server = nullptr;
+
+// --- the page ---
+
+TEST_F(WebUpdateCheckTest, PageIsRequestedAsDesignedAndReadInSmallChunks) {
+    QByteArray page = InfoPage("/update.bin");
+    page += QByteArray(4000, ' ') + "\r\n" + Meta("wuAuthor", "Velora team");
+    Server->Put("info.html", page);
+    Update.ProductInfo().SetURL("127.0.0.1/info.html?lang=cs&x=/1");
+    Update.GetInfo();
+
+    ASSERT_TRUE(Update.DownloadResult());
+    const QString log = Server->Log();
+    EXPECT_TRUE(log.startsWith("GET /info.html?lang=cs&x=/1 HTTP/1.0\n")) << qPrintable(log);
+    EXPECT_TRUE(log.contains(QStringLiteral("Host: 127.0.0.1:%1\n").arg(Server->Port())));
+    EXPECT_TRUE(log.contains("User-Agent: TwuWebUpdate\n"));
+    EXPECT_TRUE(log.contains("Accept: */*\n"));
+    EXPECT_TRUE(log.contains("Pragma: no-cache\n"));
+    EXPECT_FALSE(log.contains("Authorization"));
+    EXPECT_FALSE(log.contains("Cookie"));
+
+    EXPECT_EQ(Update.ProductName(), "Velora");
+    EXPECT_EQ(Update.ProductVersion(), "2.0");
+    EXPECT_EQ(Update.Author(), "Velora team");
+    EXPECT_EQ(Update.Info().last(), "<META NAME=\"wuAuthor\" CONTENT=\"Velora team\">");
+
+    ASSERT_FALSE(Log.Counts.isEmpty());
+    EXPECT_EQ(Log.Counts.last(), page.size());
+    for (qsizetype i = 0; i < Log.Counts.size(); ++i) {
+        const int chunk = Log.Counts[i] - (i ? Log.Counts[i - 1] : 0);
+        EXPECT_TRUE(chunk > 0 && chunk <= 1025) << "chunk " << i << ": " << chunk;
+        EXPECT_EQ(Log.Totals[i], page.size());
+    }
+    EXPECT_EQ(Desktop.MessagesProcessed, Log.Counts.size());
+}
+
+TEST_F(WebUpdateCheckTest, CredentialsAreOfferedWhenSet) {
+    Update.SetUserName("user");
+    Update.SetPassword("secret");
+    Update.GetInfo();
+    EXPECT_TRUE(Server->Log().contains("Authorization: Basic dXNlcjpzZWNyZXQ=\n"));
+}
+
+TEST_F(WebUpdateCheckTest, PageWithoutLengthIsReadWholeAndReportsTheLastAnnouncedTotal) {
+    const QByteArray page = InfoPage("/update.bin") + QByteArray(3000, '.');
+    Server->Put("info.html", page);
+    Update.ProductInfo().SetURL("http://127.0.0.1/info.html?length=none");
+    Update.GetInfo();
+    ASSERT_TRUE(Update.DownloadResult());
+    EXPECT_EQ(Update.ProductVersion(), "2.0");
+    EXPECT_EQ(Log.Counts.last(), page.size());
+    EXPECT_EQ(Log.Totals.first(), 0) << "a new component has announced nothing yet";
+
+    Server->Put("short.html", "12345");
+    Update.ProductInfo().SetURL("http://127.0.0.1/short.html");
+    Update.GetInfo();
+    Update.ProductInfo().SetURL("http://127.0.0.1/info.html?length=none");
+    Log.Totals.clear();
+    Update.GetInfo();
+    EXPECT_EQ(Log.Totals.last(), 5);
+}
+
+TEST_F(WebUpdateCheckTest, ErrorStatusPageIsReadLikeAnyOther) {
+    Update.ProductInfo().SetURL("http://127.0.0.1/info.html?status=500");
+    Update.GetInfo();
+    EXPECT_TRUE(Update.DownloadResult());
+    EXPECT_EQ(Update.ProductVersion(), "2.0");
+}
+
+TEST_F(WebUpdateCheckTest, RedirectionChainIsFollowedToItsEnd) {
+    Server->Put("a.html", Meta("wuProduct", "A") + Meta("wuRedirection", "127.0.0.1/b.html"));
+    Server->Put("b.html", Meta("wuVersion", "9.9") +
+                              Meta("wuRedirection", "http://127.0.0.1/info.html?from=b"));
+    Update.ProductInfo().SetURL("http://127.0.0.1/a.html");
+    Update.GetInfo();
+    EXPECT_EQ(Server->RequestLines(), QStringList({"GET /a.html HTTP/1.0", "GET /b.html HTTP/1.0",
+                                                   "GET /info.html?from=b HTTP/1.0"}));
+    EXPECT_EQ(Update.ProductName(), "Velora");
+    EXPECT_EQ(Update.ProductVersion(), "2.0");
+    EXPECT_TRUE(Update.RedirectionURL().isEmpty());
+}
+
+TEST_F(WebUpdateCheckTest, RedirectionLoopEndsAsAFailedFetch) {
+    Server->Put("loop.html",
+                InfoPage("/update.bin") + Meta("wuRedirection", "http://127.0.0.1/loop.html"));
+    Update.ProductInfo().SetURL("http://127.0.0.1/loop.html");
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_EQ(Server->RequestLines().size(), 11) << "the page and ten redirections";
+    EXPECT_EQ(Log.Events, QStringList({"BeforeGetInfo", "Download", "DownloadError", "AfterGetInfo",
+                                       "DownloadError"}));
+    EXPECT_FALSE(Update.Active());
+}
+
+TEST_F(WebUpdateCheckTest, PageOverFourMebibytesFailsAndIsNotRead) {
+    const qsizetype limit = 4 * 1024 * 1024;
+    QByteArray page = InfoPage("/update.bin", "3.0");
+    page += QByteArray(limit - page.size(), 'x');
+    Server->Put("big.html", page);
+    Update.ProductInfo().SetURL("http://127.0.0.1/big.html");
+    Update.GetInfo();
+    ASSERT_TRUE(Update.DownloadResult()) << "exactly 4 MiB is still a page";
+    EXPECT_EQ(Update.ProductVersion(), "3.0");
+    const QStringList before = Update.Info();
+
+    Server->Put("big.html", page + "x");
+    Log.Events.clear();
+    Update.GetInfo();
+    EXPECT_FALSE(Update.DownloadResult());
+    EXPECT_EQ(Log.Events, QStringList({"Download", "DownloadError"}));
+    EXPECT_TRUE(Update.ProductVersion().isEmpty());
+    EXPECT_EQ(Update.Info(), before);
+}
+
+TEST_F(WebUpdateCheckTest, UnreachableServerFailsTheCheck) {
+    quint16 closedPort = 0;
+    {
+        THttpFixture gone;
+        closedPort = gone.Port();
+    }
+    Update.SetHTTPPort(closedPort);
+    Update.InfoLines() = {"kept"};
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_EQ(Log.Events,
+              QStringList({"BeforeGetInfo", "DownloadError", "AfterGetInfo", "DownloadError"}));
+    EXPECT_EQ(Update.Info(), QStringList({"kept"}));
+}
+
+TEST_F(WebUpdateCheckTest, PageWithoutProductOrVersionFailsAfterReadingIt) {
+    Server->Put("noname.html", Meta("wuVersion", "2.0"));
+    Update.ProductInfo().SetURL("http://127.0.0.1/noname.html");
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_EQ(Log.Events,
+              QStringList({"BeforeGetInfo", "Download", "AfterGetInfo", "DownloadError"}));
+}
+
+TEST_F(WebUpdateCheckTest, SecureAddressIsFetchedOverTls) {
+    // The fixture speaks plain HTTP: a TLS handshake fails there, and no
+    // mangled "http://https://…" request may reach it either.
+    Update.ProductInfo().SetURL(
+        QStringLiteral("https://127.0.0.1:%1/info.html").arg(Server->Port()));
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_TRUE(Server->RequestLines().isEmpty()) << qPrintable(Server->Log());
+    EXPECT_EQ(Log.Events,
+              QStringList({"BeforeGetInfo", "DownloadError", "AfterGetInfo", "DownloadError"}));
+}
+
+TEST_F(WebUpdateCheckTest, ProxyFromTheEnvironmentIsUsed) {
+    const QByteArray oldProxy = qgetenv("http_proxy");
+    const QByteArray oldNoProxy = qgetenv("no_proxy");
+    const QByteArray oldNoProxyUpper = qgetenv("NO_PROXY");
+    qputenv("http_proxy", QStringLiteral("http://127.0.0.1:%1").arg(Server->Port()).toLatin1());
+    qunsetenv("no_proxy");
+    qunsetenv("NO_PROXY");
+    Update.SetHTTPPort(80);
+    Update.ProductInfo().SetURL("http://www.velora.example/info.html");
+    Update.GetInfo();
+    qputenv("http_proxy", oldProxy);
+    qputenv("no_proxy", oldNoProxy);
+    qputenv("NO_PROXY", oldNoProxyUpper);
+    EXPECT_EQ(Server->RequestLines(),
+              QStringList({"GET http://www.velora.example/info.html HTTP/1.0"}));
+    EXPECT_EQ(Update.ProductVersion(), "2.0");
+}
+
+// --- the whole check ---
+
+TEST_F(WebUpdateCheckTest, DefaultCheckShowsTheDialogDownloadsRunsAndTerminates) {
+    bool activeInside = false;
+    Update.OnBeforeDownload = [&](TwuWebUpdate*, const QString&) {
+        activeInside = Update.Active();
+    };
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+    EXPECT_FALSE(Update.Active());
+    EXPECT_TRUE(activeInside);
+
+    EXPECT_EQ(Log.Events,
+              QStringList({"BeforeGetInfo", "Download", "AfterGetInfo", "UpdateAvailable 1.0 2.0",
+                           "BeforeShowInfo", "AfterShowInfo checked", "GetClientFileName",
+                           "Download", "AfterDownload"}))
+        << "OnBeforeDownload was replaced above";
+    EXPECT_EQ(Desktop.Dialog.Shown, 1);
+    EXPECT_EQ(Desktop.Dialog.Url, "http://127.0.0.1/info.html");
+    EXPECT_EQ(Desktop.Dialog.Captions,
+              QStringList({"&OK", "&Cancel", "C&heck for updates in the future"}));
+    EXPECT_TRUE(Desktop.Dialog.InitialCheck);
+    EXPECT_EQ(ReadFile(TempFile()), kUpdateFile);
+    EXPECT_EQ(Desktop.Started, QStringList({TempFile() + "|--update now"}));
+    EXPECT_EQ(Desktop.TerminateRequests, 1);
+    EXPECT_EQ(Server->RequestLines(),
+              QStringList({"GET /info.html HTTP/1.0", "GET /update.bin HTTP/1.0"}));
+}
+
+TEST_F(WebUpdateCheckTest, NoNewerVersionEndsTheCheck) {
+    Update.ProductInfo().SetVersion("2.0");
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_EQ(Log.Events,
+              QStringList({"BeforeGetInfo", "Download", "AfterGetInfo", "NoUpdateFound"}));
+}
+
+TEST_F(WebUpdateCheckTest, SkippedDialogCountsAsConsent) {
+    Update.OnBeforeShowInfo = [](TwuWebUpdate*, bool& showInfo, bool&) {
+        showInfo = false;
+    };
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+    EXPECT_EQ(Desktop.DialogsCreated, 0);
+    EXPECT_FALSE(Log.Events.join(',').contains("AfterShowInfo"));
+    EXPECT_EQ(ReadFile(TempFile()), kUpdateFile);
+}
+
+TEST_F(WebUpdateCheckTest, DialogStartsWithTheOwnersCheckBoxStateAndReportsTheUsersChoice) {
+    Update.OnBeforeShowInfo = [](TwuWebUpdate*, bool&, bool& check) {
+        check = false;
+    };
+    Update.InfoCaption().SetCheckForUpdate("Kontrolovat nadále aktualizace");
+    Desktop.Dialog.UserTouchesCheck = true;
+    Desktop.Dialog.UserCheck = true;
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+    EXPECT_FALSE(Desktop.Dialog.InitialCheck);
+    EXPECT_EQ(Desktop.Dialog.Captions.last(), "Kontrolovat nadále aktualizace");
+    EXPECT_TRUE(Log.Events.contains("AfterShowInfo checked"));
+
+    // The dialog is kept for the next check and shown again.
+    Update.OnBeforeShowInfo = nullptr;
+    Desktop.Dialog.UserCheck = false;
+    Update.SetOptions(uoOverwrite);
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+    EXPECT_TRUE(Desktop.Dialog.InitialCheck);
+    EXPECT_TRUE(Log.Events.contains("AfterShowInfo cleared"));
+    EXPECT_EQ(Desktop.DialogsCreated, 1);
+    EXPECT_EQ(Desktop.Dialog.Shown, 2);
+}
+
+TEST_F(WebUpdateCheckTest, CancelInTheDialogDownloadsNothing) {
+    Desktop.Dialog.Answer = false;
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_EQ(Log.Events.last(), "AfterShowInfo checked");
+    EXPECT_FALSE(QFileInfo::exists(TempFile()));
+    EXPECT_EQ(Server->RequestLines().size(), 1);
+}
+
+TEST_F(WebUpdateCheckTest, OwnerRefusingTheUpdateEndsTheCheck) {
+    Update.OnUpdateAvailable = [](TwuWebUpdate*, const QString&, const QString&, bool& canUpdate) {
+        canUpdate = false;
+    };
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_EQ(Desktop.Dialog.Shown, 0);
+    EXPECT_FALSE(QFileInfo::exists(TempFile()));
+}
+
+TEST_F(WebUpdateCheckTest, TargetFolderIsUsedOnlyWhenItExists) {
+    QTemporaryDir target;
+    Update.SetOptions({});
+    Update.SetTargetFolder(target.path() + "/missing");
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+    EXPECT_EQ(ReadFile(TempFile()), kUpdateFile);
+
+    QString used;
+    Update.OnAfterDownload = [&](TwuWebUpdate*, const QString& name) {
+        used = name;
+    };
+    Update.SetTargetFolder(target.path());
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+    EXPECT_EQ(used, target.path() + "/velora_new.bin");
+    EXPECT_EQ(ReadFile(used), kUpdateFile);
+}
+
+TEST_F(WebUpdateCheckTest, ReplacedFileNameIsTestedAndUsed) {
+    QFile existing(TempFile());
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+    existing.close();
+    Update.OnGetClientFileName = [this](TwuWebUpdate*, QString& name) {
+        EXPECT_EQ(name, TempFile());
+        name = TempFile("renamed.bin");
+    };
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+    EXPECT_FALSE(Log.Events.contains("ClientFileExists"));
+    EXPECT_EQ(ReadFile(TempFile("renamed.bin")), kUpdateFile);
+    EXPECT_TRUE(ReadFile(TempFile()).isEmpty());
+}
+
+TEST_F(WebUpdateCheckTest, ExistingFileIsKeptUnlessOverwriteIsAllowed) {
+    QFile existing(TempFile());
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+    existing.write("old");
+    existing.close();
+    Update.OnClientFileExists = nullptr;
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_EQ(Log.Events.mid(Log.Events.indexOf("GetClientFileName")),
+              QStringList({"GetClientFileName", "DownloadError"}));
+    EXPECT_EQ(ReadFile(TempFile()), "old");
+
+    Update.SetOptions(TwuUpdateOptions(uoRunUpdate) | uoOverwrite);
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+    EXPECT_EQ(ReadFile(TempFile()), kUpdateFile);
+
+    // The owner's answer wins over the option, and its new name is not tested again.
+    Update.OnClientFileExists = [this](TwuWebUpdate*, QString& name, bool& overwrite) {
+        EXPECT_TRUE(overwrite);
+        overwrite = false;
+        name = TempFile("other.bin");
+    };
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_FALSE(QFileInfo::exists(TempFile("other.bin")));
+}
+
+TEST_F(WebUpdateCheckTest, RunAndTerminateFollowTheOptions) {
+    struct TCase {
+        TwuUpdateOptions Options;
+        bool StartSucceeds;
+        int Started;
+        int Terminated;
+        bool CannotExecute;
+    };
+    const TCase cases[] = {
+        {uoTerminate | uoOverwrite, true, 0, 0, false},
+        {uoRunUpdate | uoOverwrite, true, 1, 0, false},
+        {uoRunUpdate | uoTerminate | uoOverwrite, false, 1, 1, true},
+        {uoOverwrite, true, 0, 0, false},
+    };
+    for (const TCase& c : cases) {
+        Desktop.Started.clear();
+        Desktop.TerminateRequests = 0;
+        Desktop.StartSucceeds = c.StartSucceeds;
+        Log.Events.clear();
+        Update.SetOptions(c.Options);
+        EXPECT_TRUE(Update.CheckForAnUpdate()) << c.Options.toInt();
+        EXPECT_EQ(Desktop.Started.size(), c.Started) << c.Options.toInt();
+        EXPECT_EQ(Desktop.TerminateRequests, c.Terminated) << c.Options.toInt();
+        EXPECT_EQ(Log.Events.last() == "CannotExecute", c.CannotExecute) << c.Options.toInt();
+    }
+}
+
+TEST_F(WebUpdateCheckTest, NestedCheckDuringATransferIsTurnedAway) {
+    int nested = 0;
+    Desktop.DuringMessages = [&] {
+        const qsizetype before = Log.Events.size();
+        EXPECT_FALSE(Update.CheckForAnUpdate());
+        EXPECT_EQ(Log.Events.size(), before);
+        ++nested;
+    };
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+    EXPECT_GT(nested, 1);
+}
+
+struct TFileCase {
+    const char* Name;
+    const char* Query;
+    bool FileCreated;
+};
+
+class WebUpdateFileTest : public WebUpdateCheckTest,
+                          public testing::WithParamInterface<TFileCase> {};
+
+TEST_P(WebUpdateFileTest, MismatchedLengthFailsTheDownload) {
+    Server->Put("info.html", InfoPage(QStringLiteral("/update.bin?") + GetParam().Query));
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    const QStringList tail = Log.Events.mid(Log.Events.indexOf("BeforeDownload") + 1);
+    ASSERT_GE(tail.size(), 2) << qPrintable(Log.Events.join(','));
+    EXPECT_EQ(tail.last(2), QStringList({"DownloadError", "AfterDownload"}));
+    EXPECT_EQ(QFileInfo::exists(TempFile()), GetParam().FileCreated);
+    EXPECT_TRUE(Desktop.Started.isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WebUpdateFileTest,
+                         testing::Values(TFileCase{"NoLength", "length=none", false},
+                                         TFileCase{"LongerAnnounced", "length=6000", true},
+                                         TFileCase{"ShorterAnnounced", "length=4000", true}),
+                         [](const auto& info) { return info.param.Name; });
+
+TEST_F(WebUpdateCheckTest, UnreadableLengthEndsTheTransferWithoutAnEvent) {
+    for (const char* length : {"length=12x", "length=99999999999"}) {
+        Log.Events.clear();
+        Server->Put("info.html", InfoPage(QStringLiteral("/update.bin?") + length));
+        EXPECT_FALSE(Update.CheckForAnUpdate());
+        ASSERT_GE(Log.Events.size(), 2);
+        EXPECT_EQ(Log.Events.last(2), QStringList({"BeforeDownload", "AfterDownload"}));
+    }
+}
+
+TEST_F(WebUpdateCheckTest, AbortFromOnDownloadStopsBeforeTheNextRead) {
+    Server->Put("info.html", InfoPage("/update.bin?piece=1000&delay=0.05"));
+    bool downloading = false;
+    Update.OnBeforeDownload = [&](TwuWebUpdate*, const QString&) {
+        downloading = true;
+    };
+    int reportsAfterAbort = 0;
+    std::int32_t written = 0;
+    Update.OnDownload = [&](TwuWebUpdate* sender, std::int32_t, std::int32_t downloaded) {
+        if (!downloading)
+            return;
+        ++reportsAfterAbort;
+        written = downloaded;
+        sender->Abort();
+    };
+    Log.Events.clear();
+    Update.OnDownloadError = [&](TwuWebUpdate*) {
+        Log.Add("DownloadError");
+    };
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_EQ(reportsAfterAbort, 1);
+    EXPECT_FALSE(Log.Events.contains("DownloadError"));
+    EXPECT_EQ(Log.Events.last(), "AfterDownload");
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, kUpdateFile.size());
+    EXPECT_EQ(ReadFile(TempFile()).size(), written) << "the part written stays on disk";
+
+    // An abort while nothing is transferred does not touch the next transfer.
+    Update.Abort();
+    Server->Put("info.html", InfoPage("/update.bin"));
+    Update.OnDownload = nullptr;
+    Update.SetOptions(uoOverwrite);
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+}
+
+TEST_F(WebUpdateCheckTest, FileThatCannotBeCreatedFailsWithoutAnError) {
+    Server->Put("info.html", InfoPage("/update.bin").replace("velora_new.bin", ""));
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_EQ(Log.Events.last(2), QStringList({"BeforeDownload", "AfterDownload"}));
+}
+
+TEST_F(WebUpdateCheckTest, PageCannotPlaceTheFileOutsideTheFolder) {
+    QTemporaryDir target;
+    ASSERT_TRUE(QDir(target.path()).mkdir("inner"));
+    Update.SetTargetFolder(target.path() + "/inner/");
+    Server->Put("info.html", InfoPage("/update.bin").replace("velora_new.bin", "../escaped.bin"));
+    QString used;
+    Update.OnGetClientFileName = [&](TwuWebUpdate*, QString& name) {
+        used = name;
+    };
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+    EXPECT_EQ(used, target.path() + "/inner/escaped.bin");
+    EXPECT_FALSE(QFileInfo::exists(target.path() + "/escaped.bin"));
+}
+
+TEST_F(WebUpdateCheckTest, HandlerErrorInsideATransferFailsItQuietly) {
+    Update.OnDownload = [](TwuWebUpdate*, std::int32_t, std::int32_t) {
+        throw std::runtime_error("handler failed");
+    };
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_EQ(Log.Events, QStringList({"BeforeGetInfo", "AfterGetInfo", "DownloadError"}));
+    EXPECT_EQ(Desktop.MessagesProcessed, 0);
+}
+
+TEST_F(WebUpdateCheckTest, HandlerErrorOutsideATransferReachesTheCaller) {
+    Update.OnAfterGetInfo = [](TwuWebUpdate*) {
+        throw std::runtime_error("owner failed");
+    };
+    EXPECT_THROW(Update.CheckForAnUpdate(), std::runtime_error);
+    EXPECT_FALSE(Update.Active());
+    Update.OnAfterGetInfo = nullptr;
+    Update.SetOptions({});
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+}
+
+} // namespace

@@ -1,0 +1,420 @@
+// The client against a scripted server on 127.0.0.1, through the real socket
+// transport: every byte the client sends is checked, and so is what the owner sees.
+
+#include "JabberProbe.h"
+#include "ScriptedPeer.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QByteArray kClientHeader =
+    "<?xml version=\"1.0\"?> <stream:stream xmlns:stream=\"http://etherx.jabber.org/streams\" "
+    "version=\"1.0\" xmlns=\"jabber:client\" to=\"localhost\" xml:lang=\"en\" "
+    "xmlns:xml=\"http://www.w3.org/XML/1998/namespace\">";
+const QByteArray kServerHeader =
+    "<?xml version='1.0'?><stream:stream id='4711' version='1.0' xml:lang='en' "
+    "xmlns:stream='http://etherx.jabber.org/streams' from='localhost' xmlns='jabber:client'>";
+const QByteArray kMechanisms =
+    "<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
+    "<mechanism>PLAIN</mechanism><mechanism>DIGEST-MD5</mechanism>"
+    "<mechanism>SCRAM-SHA-1</mechanism></mechanisms></stream:features>";
+const QByteArray kAuthDigest =
+    "<auth xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\" mechanism=\"DIGEST-MD5\"/>";
+// nonce="3462793041",qop="auth",charset=utf-8,algorithm=md5-sess
+const QByteArray kChallenge =
+    "<challenge xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
+    "bm9uY2U9IjM0NjI3OTMwNDEiLHFvcD0iYXV0aCIsY2hhcnNldD11dGYtOCxhbGdvcml0aG09bWQ1LXNlc3M="
+    "</challenge>";
+// The answer for 420123456789@localhost with password "tajne" to that nonce.
+const QByteArray kResponse =
+    "<response xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\">"
+    "dXNlcm5hbWU9IjQyMDEyMzQ1Njc4OSIscmVhbG09ImxvY2FsaG9zdCIsbm9uY2U9IjM0NjI3OTMwNDEiLGNub25jZT0i"
+    "ZGY3NDdjYmRiZTY5MTg5ZDgwNjJiMDZjMmU5OGQxNjAiLG5jPTAwMDAwMDAxLHFvcD1hdXRoLGRpZ2VzdC11cmk9Inht"
+    "cHAvbG9jYWxob3N0IixjaGFyc2V0PXV0Zi04LHJlc3BvbnNlPWVmMDY3ZTYwNjU3ODVhYjc3YjlhOWI0NWFkNTgzY2Vh"
+    "</response>";
+// rspauth=418ad03f9f3daf5c70286cd75da1937b: what a server that knows the password sends.
+const QByteArray kRspAuth = "<challenge xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
+                            "cnNwYXV0aD00MThhZDAzZjlmM2RhZjVjNzAyODZjZDc1ZGExOTM3Yg=="
+                            "</challenge>";
+const QByteArray kEmptyResponse = "<response xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\"/>";
+const QByteArray kSuccess = "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>";
+const QByteArray kBindFeatures = "<stream:features><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/>"
+                                 "<session xmlns='urn:ietf:params:xml:ns:xmpp-session'><optional/>"
+                                 "</session></stream:features>";
+const QByteArray kBind = "<iq type=\"set\" id=\"bind_1\" ><bind "
+                         "xmlns=\"urn:ietf:params:xml:ns:xmpp-bind\"><resource>tolvin</resource>"
+                         "</bind></iq>";
+const QByteArray kBindResult = "<iq type='result' id='bind_1'><bind "
+                               "xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>"
+                               "420123456789@localhost/tolvin</jid></bind></iq>";
+const QByteArray kSessionRequest =
+    "<iq type=\"set\" id=\"{id}\" ><session xmlns=\"urn:ietf:params:xml:ns:xmpp-session\"/></iq>";
+const QByteArray kPresence = "<presence>\r\n<priority>5</priority>\r\n</presence>\r\n";
+
+class WireTest : public testing::Test {
+protected:
+    void Start() {
+        client.SetJabberServer(QStringLiteral("127.0.0.1"));
+        client.SetJabberPort(peer.Port());
+        client.SetJID(QStringLiteral("420123456789@localhost"));
+        client.SetPassword(QStringLiteral("tajne"));
+        log.Attach(client);
+        peer.Start();
+        client.Connect(1);
+    }
+
+    // The script of a DIGEST-MD5 login up to the stream restart.
+    void ScriptSasl() {
+        peer.Expect(kClientHeader)
+            .Send(kServerHeader)
+            .Pause(30)
+            .Send(kMechanisms)
+            .Expect(kAuthDigest)
+            .Send(kChallenge)
+            .Expect(kResponse)
+            .Send(kRspAuth)
+            .Expect(kEmptyResponse)
+            .Send(kSuccess)
+            .Expect(kClientHeader);
+    }
+
+    // The whole login: SASL, bind, session answered with an empty result, presence.
+    void ScriptLogin() {
+        ScriptSasl();
+        peer.Send(kServerHeader + kBindFeatures)
+            .Expect(kBind)
+            .Send(kBindResult)
+            .Expect(kSessionRequest)
+            .Send("<iq xml:lang='en' to='420123456789@localhost/tolvin' from='localhost' "
+                  "type='result' id='{id}'/>")
+            .Expect(kPresence);
+    }
+
+    void Finish() {
+        ASSERT_TRUE(RunUntil([&] { return peer.Done(); })) << "script did not finish";
+        EXPECT_EQ(peer.Error(), QString());
+    }
+
+    bool WaitFor(const QString& Entry) {
+        return RunUntil([&] { return log.Owner().contains(Entry); });
+    }
+
+    TScriptedPeer peer;
+    TJabberProbe client;
+    TEventLog log;
+};
+
+TEST_F(WireTest, LogsInAndReceivesACallRecord) {
+    ScriptLogin();
+    // A call record with an apostrophe and Czech letters, one of them split between
+    // two chunks.
+    const QByteArray message = "<message from='pbx@localhost' to='420123456789@localhost' "
+                               "type='chat'><body>1:420777123456:Jan O'Brien Nov\xc3\xa1kov\xc3"
+                               "\xa1:2:https://crm.velora.example/?a=1&amp;b=2</body></message>";
+    const qsizetype split = message.indexOf("\xa1</body>");
+    peer.Send(message.left(split)).Pause(50).Send(message.mid(split)).Expect(kPresence).Close();
+    Start();
+
+    ASSERT_TRUE(WaitFor(QStringLiteral("JabberOnline")));
+    EXPECT_TRUE(client.Connected());
+    EXPECT_TRUE(client.JabberOnline());
+    const QString rendering =
+        QStringLiteral("<message from=\"pbx@localhost\" to=\"420123456789@localhost\" "
+                       "type=\"chat\">\r\n<body>1:420777123456:Jan O'Brien Nováková:2:"
+                       "https://crm.velora.example/?a=1&amp;b=2</body>\r\n</message>\r\n");
+    ASSERT_TRUE(WaitFor(QStringLiteral("Message ") + rendering));
+    client.Connect(1); // the owner's keep-alive: one presence
+    Finish();
+    ASSERT_TRUE(WaitFor(QStringLiteral("Disconnect")));
+
+    const QString sessionId = peer.Ids().value(0);
+    EXPECT_EQ(log.Owner(),
+              (QStringList{
+                  "Connect",
+                  "IQ <iq type=\"result\" id=\"bind_1\">\r\n<bind "
+                  "xmlns=\"urn:ietf:params:xml:ns:xmpp-bind\">\r\n<jid>420123456789@localhost/"
+                  "tolvin</jid>\r\n</bind>\r\n</iq>\r\n",
+                  "IQ <iq xml:lang=\"en\" to=\"420123456789@localhost/tolvin\" from=\"localhost\" "
+                  "type=\"result\" id=\"" +
+                      sessionId + "\"/>\r\n",
+                  "JabberOnline", "Message " + rendering, "Disconnect"}));
+    // The header goes to the socket before OnConnect; presence before OnJabberOnline.
+    EXPECT_EQ(log.Events.value(0), "SendData " + QString::fromLatin1(kClientHeader));
+    EXPECT_EQ(log.Events.value(1), QStringLiteral("Connect"));
+    const qsizetype online = log.Events.indexOf(QStringLiteral("JabberOnline"));
+    EXPECT_EQ(log.Events.value(online - 1), "SendData " + QString::fromLatin1(kPresence));
+    EXPECT_FALSE(client.Connected());
+    EXPECT_FALSE(client.JabberOnline());
+}
+
+TEST_F(WireTest, SessionChildConfirmsOnceAndBindErrorStillRequestsSession) {
+    ScriptSasl();
+    peer.Send(kServerHeader + kBindFeatures)
+        .Expect(kBind)
+        .Send("<iq type='error' id='bind_1'/>")
+        .Expect(kSessionRequest)
+        .Send("<iq type='result' id='other'><session "
+              "xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>")
+        .Expect(kPresence)
+        .Send("<iq type='result' id='{id}'/><iq type='result' id='x'><session "
+              "xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>")
+        .ExpectNothing(300)
+        .Close();
+    Start();
+    Finish();
+    EXPECT_EQ(log.Owner().count(QStringLiteral("JabberOnline")), 1);
+}
+
+struct TRefusal {
+    const char* Name;
+    QByteArray AfterAuth;   // what the server answers to the auth
+    QString LoginErrorText; // the rendering OnLoginError carries
+    bool AnswerChallenge;   // whether the client answers the first challenge first
+};
+
+void PrintTo(const TRefusal& Case, std::ostream* Os) {
+    *Os << Case.Name;
+}
+
+class RefusalTest : public WireTest, public testing::WithParamInterface<TRefusal> {};
+
+TEST_P(RefusalTest, DisconnectsThenReportsTheLoginError) {
+    peer.Expect(kClientHeader).Send(kServerHeader + kMechanisms).Expect(kAuthDigest);
+    if (GetParam().AnswerChallenge)
+        peer.Send(kChallenge).Expect(kResponse);
+    // What follows the refusal in the same chunk is not dispatched.
+    peer.Send(GetParam().AfterAuth + "<message><body>late</body></message>").ExpectClosed();
+    Start();
+    Finish();
+    ASSERT_TRUE(WaitFor(QStringLiteral("LoginError ") + GetParam().LoginErrorText));
+    RunFor(100);
+    EXPECT_EQ(log.Owner(),
+              (QStringList{"Connect", "Disconnect", "LoginError " + GetParam().LoginErrorText}));
+    EXPECT_FALSE(client.Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wire, RefusalTest,
+    testing::Values(
+        TRefusal{"SASL failure",
+                 "<failure xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><not-authorized/></failure>",
+                 "<failure xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\">\r\n<not-authorized/>\r\n"
+                 "</failure>\r\n",
+                 true},
+        TRefusal{"rspauth that does not prove the password",
+                 "<challenge xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
+                 "cnNwYXV0aD0wMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMA==</challenge>",
+                 "<challenge xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\">"
+                 "cnNwYXV0aD0wMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMDAwMA==</challenge>\r\n",
+                 true},
+        TRefusal{"rspauth before any answer", kRspAuth,
+                 "<challenge xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\">"
+                 "cnNwYXV0aD00MThhZDAzZjlmM2RhZjVjNzAyODZjZDc1ZGExOTM3Yg==</challenge>\r\n",
+                 false}));
+
+TEST_F(WireTest, LegacyAuthenticationAsksForRosterAndBookmarks) {
+    const QByteArray roster = "<iq type=\"get\" id=\"{id}\">\r\n<query "
+                              "xmlns=\"jabber:iq:roster\"/>\r\n</iq>\r\n";
+    const QByteArray bookmarks = "<iq type=\"get\" id=\"{id}\">\r\n<query "
+                                 "xmlns=\"jabber:iq:private\">\r\n<storage "
+                                 "xmlns=\"storage:bookmarks\"/>\r\n</query>\r\n</iq>\r\n";
+    peer.Expect(kClientHeader)
+        .Send(kServerHeader + "<iq type='result' id='auth_1'><query xmlns='jabber:iq:auth'>"
+                              "<username/><digest/><resource/></query></iq>")
+        .Expect("<iq type=\"set\" id=\"auth_2\" to=\"localhost\">\r\n"
+                "<query xmlns=\"jabber:iq:auth\">\r\n"
+                "<username>420123456789</username>\r\n"
+                "<digest>77f869401de682f60e0e749493ab793d</digest>\r\n"
+                "<resource>tolvin</resource>\r\n</query>\r\n</iq>\r\n")
+        .Send("<iq type='result' id='auth_2'/>")
+        .Expect(roster)
+        .Expect(bookmarks)
+        .Send("<iq type='result' id='bm'><query xmlns='jabber:iq:private'><storage "
+              "xmlns='storage:bookmarks'/></query></iq>")
+        .Send("<iq type='result' id='ro'><query xmlns='jabber:iq:roster'/></iq>")
+        .Close();
+    Start();
+    Finish();
+    ASSERT_TRUE(WaitFor(QStringLiteral("Disconnect")));
+    const QStringList ids = peer.Ids();
+    ASSERT_EQ(ids.size(), 2);
+    EXPECT_NE(ids[0], ids[1]);
+    const QString rosterAnswer = QStringLiteral(
+        "<iq type=\"result\" id=\"ro\">\r\n<query xmlns=\"jabber:iq:roster\"/>\r\n</iq>\r\n");
+    EXPECT_EQ(log.Owner(), (QStringList{"Connect",
+                                        "IQ <iq type=\"result\" id=\"auth_1\">\r\n<query "
+                                        "xmlns=\"jabber:iq:auth\">\r\n<username/>\r\n<digest/>\r\n"
+                                        "<resource/>\r\n</query>\r\n</iq>\r\n",
+                                        "IQ <iq type=\"result\" id=\"auth_2\"/>\r\n",
+                                        "IQ <iq type=\"result\" id=\"bm\">\r\n<query "
+                                        "xmlns=\"jabber:iq:private\">\r\n<storage "
+                                        "xmlns=\"storage:bookmarks\"/>\r\n</query>\r\n</iq>\r\n",
+                                        "IQ " + rosterAnswer, "JabberOnline",
+                                        "GetRoster " + rosterAnswer, "Disconnect"}));
+}
+
+TEST_F(WireTest, LegacyAuthenticationErrorIsALoginError) {
+    peer.Expect(kClientHeader)
+        .Send(kServerHeader + "<iq type='error' id='auth_1'/>")
+        .ExpectClosed();
+    Start();
+    Finish();
+    ASSERT_TRUE(WaitFor(QStringLiteral("LoginError <iq type=\"error\" id=\"auth_1\"/>\r\n")));
+    EXPECT_EQ(log.Owner(),
+              (QStringList{"Connect", "IQ <iq type=\"error\" id=\"auth_1\"/>\r\n", "Disconnect",
+                           "LoginError <iq type=\"error\" id=\"auth_1\"/>\r\n"}));
+}
+
+TEST_F(WireTest, PlainIsAnnouncedButTheChallengeGetsTheDigestAnswer) {
+    peer.Expect(kClientHeader)
+        .Send(kServerHeader + "<stream:features><mechanisms "
+                              "xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><mechanism>SCRAM-SHA-1"
+                              "</mechanism><mechanism>PLAIN</mechanism></mechanisms>"
+                              "</stream:features>")
+        .Expect("<auth xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\" mechanism=\"PLAIN\"/>")
+        .Send(kChallenge)
+        .Expect(kResponse)
+        .Close();
+    Start();
+    Finish();
+}
+
+TEST_F(WireTest, NoUsableMechanismOrStreamErrorSendsNothingAndKeepsTheConnection) {
+    peer.Expect(kClientHeader)
+        .Send(kServerHeader + "<stream:features><mechanisms "
+                              "xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><mechanism>SCRAM-SHA-1"
+                              "</mechanism></mechanisms></stream:features>")
+        .ExpectNothing(300)
+        .Send("<presence from='a'/>")
+        .Pause(50)
+        .Send("<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/>"
+              "</stream:error>")
+        .ExpectNothing(300)
+        .Send("<presence from='b'/>")
+        .Close();
+    Start();
+    Finish();
+    ASSERT_TRUE(WaitFor(QStringLiteral("Disconnect")));
+    EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Presence <presence from=\"a\"/>\r\n",
+                                        "Presence <presence from=\"b\"/>\r\n", "Disconnect"}));
+}
+
+TEST_F(WireTest, RefusedConnectionRaisesConnectErrorAlone) {
+    const uint16_t closedPort = [] {
+        TScriptedPeer probe; // listens, then closes on return
+        return probe.Port();
+    }();
+    client.SetJabberServer(QStringLiteral("127.0.0.1"));
+    client.SetJabberPort(closedPort);
+    log.Attach(client);
+    client.Connect(1);
+    ASSERT_TRUE(WaitFor(QStringLiteral("ConnectError")));
+    RunFor(100);
+    EXPECT_EQ(log.Events, QStringList{QStringLiteral("ConnectError")});
+    EXPECT_FALSE(client.Connected());
+}
+
+TEST_F(WireTest, DisconnectClosesOnceAndOnlyWhenConnected) {
+    peer.Expect(kClientHeader).ExpectClosed();
+    Start();
+    ASSERT_TRUE(WaitFor(QStringLiteral("Connect")));
+    client.Disconnect();
+    client.Disconnect();
+    Finish();
+    RunFor(100);
+    EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Disconnect"}));
+    EXPECT_FALSE(client.Connected());
+    EXPECT_FALSE(client.JabberOnline());
+}
+
+TEST_F(WireTest, ReleasingTheClientClosesItsConnection) {
+    auto* owner = new QObject;
+    auto* released = new TJabberClient(owner);
+    released->SetJabberServer(QStringLiteral("127.0.0.1"));
+    released->SetJabberPort(peer.Port());
+    released->SetJID(QStringLiteral("420123456789@localhost"));
+    bool connected = false;
+    released->OnConnect = [&](TJabberClient*) {
+        connected = true;
+    };
+    peer.Expect(kClientHeader).ExpectClosed();
+    peer.Start();
+    released->Connect(1);
+    ASSERT_TRUE(RunUntil([&] { return connected; }));
+    delete owner;
+    Finish();
+}
+
+TEST_F(WireTest, SendStrLimitAndControlCharacters) {
+    const QByteArray limit(65534, 'a');
+    const QByteArray czech = QByteArray("\xc4\x8d") + QByteArray(65532, 'b'); // "č" counts two
+    peer.Expect(kClientHeader).Expect(limit).Expect(czech).Expect("a?b\r\n").Close();
+    Start();
+    ASSERT_TRUE(WaitFor(QStringLiteral("Connect")));
+    client.SendStr(QString::fromLatin1(limit));
+    client.SendStr(QString::fromUtf8(czech));
+    const qsizetype sent = log.Events.size();
+    try {
+        client.SendStr(QString::fromLatin1(limit) + u'a');
+        ADD_FAILURE() << "65,535 bytes were accepted";
+    } catch (const EJabberError& e) {
+        EXPECT_STREQ(e.what(), "Big String for send");
+    }
+    EXPECT_THROW(client.SendStr(QString::fromUtf8(czech) + u'b'), EJabberError);
+    EXPECT_EQ(log.Events.size(), sent);
+    client.SendStr(QStringLiteral("a\tb\r\n"));
+    EXPECT_EQ(log.Events.last(), QStringLiteral("SendData a\tb\r\n"));
+    Finish();
+}
+
+TEST_F(WireTest, SendMessageEscapesTheBodyAndLeavesOutEmptyAttributes) {
+    peer.Expect(kClientHeader)
+        .Expect("<message from=\"420123456789@localhost\" to=\"x@y\" type=\"chat\" id=\"{id}\">"
+                "\r\n<body>&lt; &amp; &quot;</body>\r\n</message>\r\n")
+        .Expect("<message from=\"420123456789@localhost\" to=\"x@y\" id=\"{id}\">\r\n"
+                "<body>O&apos;Brien\r\nNovák</body>\r\n</message>\r\n")
+        .Expect("<message from=\"420123456789@localhost\" id=\"{id}\">\r\n<body/>\r\n"
+                "</message>\r\n")
+        .Close();
+    Start();
+    ASSERT_TRUE(WaitFor(QStringLiteral("Connect")));
+    client.SendMessage(QStringLiteral("x@y"), QStringLiteral("chat"), QStringLiteral("< & \""));
+    client.SendMessage(QStringLiteral("x@y"), QString(), QStringLiteral("O'Brien\r\nNovák"));
+    client.SendMessage(QString(), QString(), QString());
+    Finish();
+}
+
+TEST_F(WireTest, PeerThatNeverCompletesAStanzaIsDisconnected) {
+    peer.Expect(kClientHeader)
+        .Send("<message><body>")
+        .Send(QByteArray(1024 * 1024 + 1, 'x'))
+        .ExpectClosed();
+    Start();
+    Finish();
+    ASSERT_TRUE(WaitFor(QStringLiteral("Disconnect")));
+    EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Disconnect"}));
+}
+
+TEST_F(WireTest, NewConnectionStartsWithAnEmptyBuffer) {
+    peer.Expect(kClientHeader).Send(kServerHeader + "<message><body>cut off").Pause(50).Close();
+    Start();
+    Finish();
+    ASSERT_TRUE(WaitFor(QStringLiteral("Disconnect")));
+
+    TScriptedPeer second;
+    second.Expect(kClientHeader)
+        .Send(kServerHeader + "<message><body>fresh</body></message>")
+        .Close();
+    second.Start();
+    client.SetJabberPort(second.Port());
+    client.Connect(1);
+    ASSERT_TRUE(RunUntil([&] { return second.Done(); }));
+    EXPECT_EQ(second.Error(), QString());
+    ASSERT_TRUE(RunUntil([&] { return log.Owner().count(QStringLiteral("Disconnect")) == 2; }));
+    EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Disconnect", "Connect",
+                                        "Message <message>\r\n<body>fresh</body>\r\n</message>\r\n",
+                                        "Disconnect"}));
+}
+
+} // namespace

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstddef>
+#include <functional>
+#include <optional>
+
+// One blocking HTTP GET over libcurl, run on the calling thread. The update
+// component and the program's own self-update download share it; each fills
+// the request options the way it needs.
+struct TwuHttpRequest {
+    QString Url;          // full address with its scheme, "http://" or "https://"
+    quint16 Port = 0;     // 0: the address's own port or the scheme's default
+    QByteArray UserAgent; // empty: no User-Agent header
+    QByteArray Accept = "*/*";
+    bool Http10 = false;             // send "GET {path} HTTP/1.0"
+    bool NoCache = false;            // ask every cache on the way for a fresh copy
+    bool UseProxyEnvironment = true; // false: never a proxy, whatever the environment says
+    QString UserName;                // sent with Password as Basic credentials when not empty
+    QString Password;
+    bool FailOnHttpError = false; // a status of 400 or more ends the transfer as failed
+    // Read the body up to the end of the connection even when Content-Length
+    // says otherwise, so that a short or a long body shows in the count.
+    bool IgnoreContentLength = false;
+    std::size_t MaxChunk = 0; // largest piece handed to OnData; 0: as received
+};
+
+struct TwuHttpResponse {
+    bool Received = false;                   // a status line arrived
+    long Status = 0;                         // status code of the final response
+    std::optional<QByteArray> ContentLength; // the header's text, trimmed, when present
+};
+
+struct TwuHttpHandlers {
+    // Called exactly once per transfer that no handler stopped: before the
+    // first piece of the body, or at the end when there was no body (also when
+    // no response came at all). Returning false stops the transfer.
+    std::function<bool(const TwuHttpResponse& response)> OnResponse;
+    // Called for every piece of the body, in order, at most MaxChunk bytes
+    // each. Returning false stops the transfer before the next piece.
+    std::function<bool(const char* data, std::size_t size)> OnData;
+};
+
+struct TwuHttpResult {
+    bool Completed = false; // the body was read to its end without a transport error
+    bool Stopped = false;   // a handler returned false
+    QString Error;          // libcurl's description when not Completed
+};
+
+// Runs the transfer. An exception thrown by a handler stops the transfer and
+// is thrown again from here once libcurl has let go of the connection.
+TwuHttpResult wuHttpGet(const TwuHttpRequest& request, const TwuHttpHandlers& handlers);

@@ -1,0 +1,436 @@
+#include "wuWebUpdate.h"
+
+#include "wuDesktop.h"
+#include "wuHttp.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <stdexcept>
+
+namespace {
+
+const QString kHttp = QStringLiteral("http://");
+const QString kHttps = QStringLiteral("https://");
+// The platform's read size; every chunk is reported and followed by the GUI's events.
+constexpr std::size_t kReadSize = 1025;
+// Longer chains are taken for a loop.
+constexpr int kMaxRedirections = 10;
+// A real information page is a few kilobytes; more is not a page.
+constexpr std::uint32_t kMaxPageSize = 4 * 1024 * 1024;
+// Names and values are looked for within this many characters.
+constexpr qsizetype kTagWindow = 255;
+
+bool StartsWithHttps(const QString& url) {
+    return url.startsWith(kHttps, Qt::CaseInsensitive);
+}
+
+// The text from start up to the first double quote within the window; empty
+// when the window holds none.
+QString QuotedValue(const QString& line, qsizetype start) {
+    const QString window = line.mid(start, kTagWindow);
+    const qsizetype quote = window.indexOf(QLatin1Char('"'));
+    return quote < 0 ? QString() : window.left(quote);
+}
+
+// Upper-cases ASCII letters only, so that positions stay those of the line.
+QString AsciiUpper(QString text) {
+    for (QChar& c : text) {
+        if (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+            c = QChar(c.unicode() - 'a' + 'A');
+    }
+    return text;
+}
+
+int ComponentValue(const QString& text) {
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    return ok ? value : 0;
+}
+
+// Missing components count as 0 on either side.
+bool IsNewerStandard(const QString& installed, const QString& offered) {
+    const QStringList a = installed.split(QLatin1Char('.'));
+    const QStringList n = offered.split(QLatin1Char('.'));
+    for (qsizetype i = 0; i < std::max(a.size(), n.size()); ++i) {
+        const int ai = i < a.size() ? ComponentValue(a[i]) : 0;
+        const int ni = i < n.size() ? ComponentValue(n[i]) : 0;
+        if (ni != ai)
+            return ni > ai;
+    }
+    return false;
+}
+
+bool IsNewerNumber(const QString& installed, const QString& offered) {
+    bool ok = false;
+    const double a = installed.toDouble(&ok);
+    if (!ok)
+        return false;
+    const double n = offered.toDouble(&ok);
+    return ok && n > a;
+}
+
+std::int32_t ContentLengthValue(const QByteArray& text) {
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok, 10);
+    if (!ok)
+        throw std::runtime_error("Content-Length is not a number: " + text.toStdString());
+    return value;
+}
+
+QStringList SplitLines(const QString& text) {
+    static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
+    QStringList lines = text.split(lineBreak);
+    // A final line break ends the last line; it does not start another one.
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+} // namespace
+
+void TwuProductInfo::SetURL(const QString& value) {
+    const bool hasScheme = value.startsWith(kHttp, Qt::CaseInsensitive) || StartsWithHttps(value);
+    FURL = hasScheme ? value : kHttp + value;
+}
+
+TwuWebUpdate::TwuWebUpdate(TwuDesktop* desktop) : FDesktop(desktop) {}
+
+TwuWebUpdate::~TwuWebUpdate() {
+    Abort();
+}
+
+TwuDesktop& TwuWebUpdate::Desktop() {
+    if (!FDesktop) {
+        FOwnDesktop = std::make_unique<TwuQtDesktop>();
+        FDesktop = FOwnDesktop.get();
+    }
+    return *FDesktop;
+}
+
+QString TwuWebUpdate::Version() const {
+    return QStringLiteral("%1.%2").arg((FVersion >> 8) & 0xFF).arg(FVersion & 0xFF);
+}
+
+void TwuWebUpdate::SetVersion(const QString&) {}
+
+void TwuWebUpdate::DoDownload() {
+    if (OnDownload)
+        OnDownload(this, FFileSize, static_cast<std::int32_t>(FDownloadedSize));
+}
+
+void TwuWebUpdate::DoDownloadError() {
+    if (OnDownloadError)
+        OnDownloadError(this);
+}
+
+void TwuWebUpdate::DoBeforeDownload(const QString& FileName) {
+    if (OnBeforeDownload)
+        OnBeforeDownload(this, FileName);
+}
+
+void TwuWebUpdate::DoAfterDownload(const QString& FileName) {
+    if (OnAfterDownload)
+        OnAfterDownload(this, FileName);
+}
+
+void TwuWebUpdate::DoNoUpdateFound() {
+    if (OnNoUpdateFound)
+        OnNoUpdateFound(this);
+}
+
+void TwuWebUpdate::DoAfterGetInfo() {
+    if (OnAfterGetInfo)
+        OnAfterGetInfo(this);
+}
+
+void TwuWebUpdate::DoBeforeGetInfo() {
+    if (OnBeforeGetInfo)
+        OnBeforeGetInfo(this);
+}
+
+void TwuWebUpdate::DoCannotExecute() {
+    if (OnCannotExecute)
+        OnCannotExecute(this);
+}
+
+void TwuWebUpdate::SplitURL(const QString& URL, QString& Host, QString& Path) {
+    QString rest = URL;
+    if (rest.startsWith(kHttp, Qt::CaseInsensitive))
+        rest.remove(0, kHttp.size());
+    else if (StartsWithHttps(rest))
+        rest.remove(0, kHttps.size());
+    const qsizetype slash = rest.indexOf(QLatin1Char('/'));
+    Host = rest.left(slash + 1);
+    Path = rest.mid(std::max<qsizetype>(slash, 0));
+    if (Host.endsWith(QLatin1Char('/')))
+        Host.chop(1);
+}
+
+void TwuWebUpdate::FetchURL(const QString& URL, const QString& UserName, const QString& Password,
+                            bool RequireLength, bool ToFile, const QString& FileName) {
+    FAborting = false;
+    QFile file(FileName);
+    QByteArray text;
+    bool stopped = false; // aborted, or a file that needs a length got none: no event
+    bool lengthMissing = false;
+    bool tooLarge = false;
+    try {
+        QString host;
+        QString path;
+        SplitURL(URL, host, path);
+        bool tls = StartsWithHttps(URL);
+        if (host.isEmpty()) {
+            // A path alone is fetched from the information page's server.
+            QString unusedPath;
+            SplitURL(FProductInfo.URL(), host, unusedPath);
+            tls = StartsWithHttps(FProductInfo.URL());
+        }
+        TwuHttpRequest request;
+        request.Url = (tls ? kHttps : kHttp) + host + path;
+        const auto port = static_cast<quint16>(FHTTPPort & 0xFFFF);
+        request.Port = tls && port == 80 ? 0 : port;
+        request.UserAgent = "TwuWebUpdate";
+        request.Accept = "*/*";
+        request.Http10 = true;
+        request.NoCache = true;
+        request.UserName = UserName;
+        request.Password = Password;
+        request.IgnoreContentLength = true;
+        request.MaxChunk = kReadSize;
+
+        TwuHttpHandlers handlers;
+        handlers.OnResponse = [&](const TwuHttpResponse& response) {
+            if (FAborting) {
+                stopped = true;
+                return false;
+            }
+            FDownloadResult = response.ContentLength.has_value();
+            if (RequireLength && !response.ContentLength) {
+                lengthMissing = true;
+                return false;
+            }
+            if (response.ContentLength)
+                FFileSize = ContentLengthValue(*response.ContentLength);
+            FDownloadedSize = 0;
+            if (ToFile && !file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+                throw std::runtime_error("cannot create " + FileName.toStdString());
+            return true;
+        };
+        handlers.OnData = [&](const char* data, std::size_t size) {
+            if (FAborting) {
+                stopped = true;
+                return false;
+            }
+            FDownloadSize = static_cast<std::uint32_t>(size);
+            if (ToFile) {
+                if (file.write(data, static_cast<qint64>(size)) != static_cast<qint64>(size))
+                    throw std::runtime_error("cannot write " + FileName.toStdString());
+            } else if (FDownloadedSize + FDownloadSize > kMaxPageSize) {
+                tooLarge = true;
+                return false;
+            } else {
+                text.append(data, static_cast<qsizetype>(size));
+            }
+            FDownloadedSize += FDownloadSize;
+            DoDownload();
+            Desktop().ProcessMessages();
+            return true;
+        };
+        const TwuHttpResult result = wuHttpGet(request, handlers);
+        // The check before the read that would have found the end of the data.
+        if (!result.Stopped && FAborting)
+            stopped = true;
+        file.close();
+        if (stopped) {
+            FDownloadResult = false;
+            return;
+        }
+        if (lengthMissing || tooLarge)
+            FDownloadResult = false;
+        else if (ToFile)
+            FDownloadResult = static_cast<qint64>(FFileSize) == FDownloadedSize;
+        else
+            FDownloadResult = FDownloadedSize > 0;
+        if (!FDownloadResult)
+            DoDownloadError();
+        else if (!ToFile)
+            FInfo = SplitLines(QString::fromLocal8Bit(text));
+    } catch (...) {
+        file.close();
+        FDownloadResult = false;
+    }
+}
+
+void TwuWebUpdate::GetInfo() {
+    for (int followed = 0;; ++followed) {
+        FProductVersion.clear();
+        FUpdateURL.clear();
+        FAuthor.clear();
+        FEMail.clear();
+        FProductName.clear();
+        FRunParameters.clear();
+        if (followed > kMaxRedirections) {
+            FDownloadResult = false;
+            DoDownloadError();
+            return;
+        }
+        const QString address = FRedirectionURL.isEmpty() ? FProductInfo.URL() : FRedirectionURL;
+        FetchURL(address, FUserName, FPassword, false, false, QString());
+        if (!FDownloadResult)
+            return;
+        ParseInfo();
+        if (FRedirectionURL.isEmpty())
+            return;
+    }
+}
+
+std::optional<QString> TwuWebUpdate::GetTagContent(const QString& Line) {
+    const qsizetype at = AsciiUpper(Line).indexOf(QLatin1String("CONTENT="));
+    if (at < 0)
+        return std::nullopt;
+    return QuotedValue(Line, at + 9);
+}
+
+void TwuWebUpdate::ParseInfo() {
+    FRedirectionURL.clear();
+    FProductVersion.clear();
+    FUpdateURL.clear();
+    FClientFileName.clear();
+    FAuthor.clear();
+    FEMail.clear();
+    FProductName.clear();
+    FRunParameters.clear();
+    const std::pair<QString, QString*> targets[] = {
+        {FTagInfo.ProductName(), &FProductName},
+        {FTagInfo.ClientFileName(), &FClientFileName},
+        {FTagInfo.Version(), &FProductVersion},
+        {FTagInfo.Author(), &FAuthor},
+        {FTagInfo.Email(), &FEMail},
+        {FTagInfo.Download(), &FUpdateURL},
+        {FTagInfo.Redirection(), &FRedirectionURL},
+        {FTagInfo.RunParameters(), &FRunParameters},
+    };
+    for (const QString& line : std::as_const(FInfo)) {
+        const qsizetype at = line.indexOf(QLatin1String("META NAME"));
+        if (at < 0)
+            continue;
+        // The two characters after "META NAME" (normally =") are not examined.
+        const QString name = QuotedValue(line, at + 11);
+        for (const auto& [tag, field] : targets) {
+            if (name != tag)
+                continue;
+            // A line without CONTENT= leaves the value as it was.
+            if (const std::optional<QString> content = GetTagContent(line))
+                *field = *content;
+        }
+    }
+}
+
+bool TwuWebUpdate::IsNewerVersion() {
+    const QString& installed = FProductInfo.Version();
+    bool newer = false;
+    switch (FProductInfo.VersionFormat()) {
+    case vfStandard:
+        newer = IsNewerStandard(installed, FProductVersion);
+        break;
+    case vfString:
+        newer = QString::compare(FProductVersion, installed, Qt::CaseSensitive) > 0;
+        break;
+    case vfNumber:
+        newer = IsNewerNumber(installed, FProductVersion);
+        break;
+    }
+    if (!newer)
+        DoNoUpdateFound();
+    return newer;
+}
+
+QString TwuWebUpdate::GetTargetFileName() {
+    // Only the file-name part: a page must not place the file elsewhere.
+    const QString name = QFileInfo(FClientFileName).fileName();
+    if (!FTargetFolder.isEmpty() && QFileInfo(FTargetFolder).isDir()) {
+        QString folder = FTargetFolder;
+        if (!folder.endsWith(QLatin1Char('/')))
+            folder += QLatin1Char('/');
+        return folder + name;
+    }
+    const QString temp = QDir::tempPath();
+    if (temp.isEmpty())
+        return QString();
+    return temp + (temp.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + name;
+}
+
+bool TwuWebUpdate::ShowUpdateInfo() {
+    bool showInfo = true;
+    bool checkForUpdate = true;
+    if (OnBeforeShowInfo)
+        OnBeforeShowInfo(this, showInfo, checkForUpdate);
+    if (!showInfo)
+        return true;
+    if (!frm_ShowInfoUpdate)
+        frm_ShowInfoUpdate = Desktop().CreateInfoDialog();
+    TwuInfoDialog& dialog = *frm_ShowInfoUpdate;
+    dialog.SetCheckForUpdate(checkForUpdate);
+    dialog.SetCaptions(FInfoCaption.OkButton(), FInfoCaption.CancelButton(),
+                       FInfoCaption.CheckForUpdate());
+    dialog.Navigate(FRedirectionURL.isEmpty() ? FProductInfo.URL() : FRedirectionURL);
+    const bool answer = dialog.ShowModal();
+    if (OnAfterShowInfo)
+        OnAfterShowInfo(this, dialog.CheckForUpdate());
+    return answer;
+}
+
+void TwuWebUpdate::DownloadUpdate() {
+    FFileName = GetTargetFileName();
+    if (OnGetClientFileName)
+        OnGetClientFileName(this, FFileName);
+    FDownloadResult = false;
+    if (QFileInfo(FFileName).isFile()) {
+        bool overwrite = FOptions.testFlag(uoOverwrite);
+        if (OnClientFileExists)
+            OnClientFileExists(this, FFileName, overwrite);
+        if (!overwrite) {
+            DoDownloadError();
+            return;
+        }
+    }
+    DoBeforeDownload(FFileName);
+    FetchURL(FUpdateURL, FUserName, FPassword, true, true, FFileName);
+    DoAfterDownload(FFileName);
+}
+
+bool TwuWebUpdate::CheckForAnUpdate() {
+    if (FActive)
+        return false;
+    FActive = true;
+    const auto endOfCheck = qScopeGuard([this] { FActive = false; });
+    FRedirectionURL.clear();
+    DoBeforeGetInfo();
+    GetInfo();
+    DoAfterGetInfo();
+    if (FProductName.isEmpty() || FProductVersion.isEmpty()) {
+        DoDownloadError();
+        FDownloadResult = false;
+    }
+    if (!FDownloadResult || !IsNewerVersion())
+        return false;
+    bool canUpdate = true;
+    if (OnUpdateAvailable)
+        OnUpdateAvailable(this, FProductInfo.Version(), FProductVersion, canUpdate);
+    if (!canUpdate || !ShowUpdateInfo())
+        return false;
+    DownloadUpdate();
+    if (!FDownloadResult)
+        return false;
+    if (FOptions.testFlag(uoRunUpdate)) {
+        if (!Desktop().StartFile(FFileName, FRunParameters))
+            DoCannotExecute();
+        // Also after a failed start: the owner asked for it.
+        if (FOptions.testFlag(uoTerminate))
+            Desktop().Terminate();
+    }
+    return true;
+}

@@ -1,0 +1,471 @@
+#include "Jabber.h"
+
+#include "DigestMd5.h"
+#include "KvXml.h"
+#include "jbconst.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QLocale>
+#include <QRandomGenerator>
+#include <optional>
+
+namespace {
+
+// Removes every character up to U+0020 at both ends.
+QString Trim(const QString& Text) {
+    qsizetype begin = 0;
+    qsizetype end = Text.size();
+    while (begin < end && Text[begin].unicode() <= 0x20)
+        ++begin;
+    while (end > begin && Text[end - 1].unicode() <= 0x20)
+        --end;
+    return Text.mid(begin, end - begin);
+}
+
+QString Xmlns(const TKvXmlNode* Node) {
+    return Node ? Node->Params().Values(QStringLiteral("xmlns")) : QString();
+}
+
+const TKvXmlNode* Child(const TKvXmlNode* Node, const QString& Name) {
+    return Node->Children().NodeByName(Name);
+}
+
+} // namespace
+
+EJabberError::EJabberError(const QString& Message) : std::runtime_error(Message.toStdString()) {}
+
+TJabberClient::TJabberClient(QObject* AOwner)
+    : QObject(AOwner), FJabberServer(jbconst::DefaultJabberServer),
+      FJabberPort(jbconst::DefaultJabberPort), FResource(jbconst::DefaultResource) {}
+
+TJabberClient::~TJabberClient() {
+    ReleaseSocket();
+}
+
+void TJabberClient::Connect(uint8_t MyStatus) {
+    FUserStatus = MyStatus;
+    if (FConnected) {
+        SendPresence();
+        return;
+    }
+    ReleaseSocket();
+    XMLStr.Clear();
+    FDecoder = QStringDecoder(QStringDecoder::Utf8);
+    FSessionId.clear();
+    FExpectedRspAuth.clear();
+
+    const qsizetype at = FJID.indexOf(u'@');
+    FUserName = at < 0 ? QString() : FJID.left(at);
+    FUserServer = at < 0 ? FJID : FJID.mid(at + 1);
+
+    FSocket = std::make_unique<TMySocket>();
+    FSocket->SetHost(FJabberServer);
+    FSocket->SetPort(FJabberPort);
+    FSocket->OnConnectError = [this](TObject* Sender) {
+        SocketConnectError(Sender);
+    };
+    FSocket->OnConnectProc = [this](TObject* Sender) {
+        SocketConnected(Sender);
+    };
+    FSocket->OnDisconnect = [this](TObject* Sender) {
+        SocketDisconnected(Sender);
+    };
+    FSocket->OnReceiveProc = [this](TObject* Sender, int Socket, const void* Buffer,
+                                    uint32_t BufLen) {
+        SocketReceive(Sender, Socket, Buffer, BufLen);
+    };
+    FSocket->OnPktParseA = [this](TObject* Sender, const void* Buffer, uint32_t BufLen,
+                                  bool Incoming) {
+        SocketPktParse(Sender, Buffer, BufLen, Incoming);
+    };
+    FSocket->Connect();
+}
+
+void TJabberClient::Disconnect() {
+    if (!FConnected)
+        return;
+    ReleaseSocket();
+    SocketDisconnected(nullptr);
+}
+
+void TJabberClient::ReleaseSocket() {
+    // FSocket is none before the object goes, as handlers may look at it.
+    std::unique_ptr<TMySocket> old = std::move(FSocket);
+    old.reset();
+}
+
+void TJabberClient::LoginError(const QString& Text) {
+    Disconnect();
+    if (OnLoginError)
+        OnLoginError(this, Text);
+}
+
+void TJabberClient::SocketConnected(TObject*) {
+    FConnected = true;
+    SendStr(StreamHeader());
+    if (OnConnect)
+        OnConnect(this);
+}
+
+void TJabberClient::SocketConnectError(TObject*) {
+    if (OnConnectError)
+        OnConnectError(this);
+}
+
+void TJabberClient::SocketDisconnected(TObject*) {
+    FConnected = false;
+    FJabberOnLine = false;
+    if (OnDisconnect)
+        OnDisconnect(this);
+}
+
+void TJabberClient::SocketReceive(TObject*, int, const void* Buffer, uint32_t BufLen) {
+    ParseData(Buffer, BufLen);
+}
+
+void TJabberClient::SocketPktParse(TObject*, const void* Buffer, uint32_t BufLen, bool Incoming) {
+    if (OnPktParseA)
+        OnPktParseA(this, Buffer, BufLen, Incoming);
+}
+
+QString TJabberClient::StreamHeader() const {
+    return QStringLiteral("<?xml version=\"1.0\"?> <stream:stream xmlns:stream=\"%1\" "
+                          "version=\"1.0\" xmlns=\"jabber:client\" to=\"%2\" xml:lang=\"en\" "
+                          "xmlns:xml=\"%3\">")
+        .arg(jbconst::NsStreams, FUserServer, jbconst::NsXml);
+}
+
+void TJabberClient::SendStr(const QString& Str) {
+    if (!FSocket || Str.isEmpty())
+        return;
+    const QByteArray bytes = DeleteBadSymbols(Str).toUtf8();
+    if (bytes.size() > jbconst::MaxSendBytes)
+        throw EJabberError(jbconst::ErrBigString);
+    FSocket->SendData(bytes.constData(), uint32_t(bytes.size()));
+    if (OnSendData)
+        OnSendData(this, Str);
+}
+
+QString TJabberClient::DeleteBadSymbols(const QString& Value) {
+    QString result = Value;
+    for (QChar& c : result)
+        if (c.unicode() < 32 && c != u'\r' && c != u'\n')
+            c = u'?';
+    return result;
+}
+
+QString TJabberClient::NewID() const {
+    const QDateTime now = QDateTime::currentDateTime();
+    const double days = double(QDate(1899, 12, 30).daysTo(now.date())) +
+                        now.time().msecsSinceStartOfDay() / 86400000.0;
+    const double value = QRandomGenerator::global()->bounded(1000) + days;
+    return MD5Hex(QLocale::system().toString(value, 'g', 15)).left(10);
+}
+
+QString TJabberClient::MD5Hex(const QString& Text) {
+    const QString trimmed = Trim(Text);
+    QByteArray bytes(trimmed.size(), '?');
+    for (qsizetype i = 0; i < trimmed.size(); ++i)
+        if (trimmed[i].unicode() < 128)
+            bytes[i] = char(trimmed[i].unicode());
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
+}
+
+// --- Receiving -------------------------------------------------------------------
+
+void TJabberClient::ParseData(const void* Buffer, uint32_t BufLen) {
+    const QString text = FDecoder.decode(QByteArrayView(static_cast<const char*>(Buffer), BufLen));
+    XMLStr.Append(text);
+    while (!XMLStr.IsEmpty()) {
+        QString stanza = NextStanza();
+        if (stanza.isEmpty())
+            break;
+        stanza = DoubleQuoteAttributes(stanza);
+        if (OnReceiveData)
+            OnReceiveData(this, stanza);
+        try {
+            Dispatch(stanza);
+        } catch (...) {
+            // Whatever fails here (the client's own "Error Connect" and "Protokol
+            // Error", an owner's handler) ends the pass without a word.
+            break;
+        }
+    }
+    if (XMLStr.PendingLength() > jbconst::MaxReceiveBuffer) {
+        XMLStr.Clear();
+        Disconnect();
+    }
+}
+
+QString TJabberClient::StrForParsing(QString& Value) {
+    TStanzaFramer framer;
+    framer.Append(Value);
+    QString stanza;
+    try {
+        stanza = framer.Next();
+    } catch (const std::exception& e) {
+        Diagnose(Value, QString::fromUtf8(e.what()));
+        return {};
+    }
+    Value = framer.Pending();
+    return stanza;
+}
+
+QString TJabberClient::NextStanza() {
+    try {
+        return XMLStr.Next();
+    } catch (const std::exception& e) {
+        // Only an exhausted resource gets here; the buffer is left as it was.
+        Diagnose(XMLStr.Pending(), QString::fromUtf8(e.what()));
+        return {};
+    }
+}
+
+void TJabberClient::Diagnose(const QString& Buffer, const QString& Message) {
+    if (!ShowDiagnostic)
+        return;
+    // Buffer, the head collected so far (none: a cut is made in one step) and the
+    // backup, which is the buffer itself since nothing was changed.
+    ShowDiagnostic(QStringLiteral("ERROR: Send me THIS ERROR %1\r\r%2"
+                                  "1\r\r\r%2\r\r\r \r%3")
+                       .arg(jbconst::DiagnosticContact, Buffer, Message));
+}
+
+void TJabberClient::Dispatch(const QString& Stanza) {
+    TKvXML D(this);
+    D.SetText(Stanza);
+    const TKvXmlNode* R = D.Nodes().Root();
+    if (!R)
+        throw EJabberError(jbconst::ErrProtocol);
+    std::optional<QString> rendered;
+    const std::function<QString()> rendering = [&] {
+        if (!rendered)
+            rendered = D.Text();
+        return *rendered;
+    };
+    const QString name = R->Name();
+
+    if (name == u"stream:error")
+        throw EJabberError(jbconst::ErrConnect);
+    if (name == u"failure") {
+        LoginError(rendering());
+        throw EJabberError(jbconst::ErrProtocol);
+    }
+    if (name == u"stream:features") {
+        if (const TKvXmlNode* mechanisms = Child(R, QStringLiteral("mechanisms"))) {
+            const int code = Xmlns(mechanisms) == jbconst::NsSasl ? ChooseMechanism(R) : 2;
+            if (code == 2)
+                throw EJabberError(jbconst::ErrConnect);
+            SendAuth(code);
+        }
+        if (Xmlns(Child(R, QStringLiteral("bind"))) == jbconst::NsBind)
+            SendBind(FResource);
+    } else if (name == u"challenge") {
+        AnswerChallenge(R, rendering);
+    } else if (name == u"success") {
+        if (Xmlns(R) == jbconst::NsSasl)
+            SendStr(StreamHeader());
+    } else if (name == u"iq") {
+        HandleIq(R, rendering);
+    } else if (name == u"message") {
+        if (OnMessage)
+            OnMessage(this, rendering());
+    } else if (name == u"presence") {
+        if (OnPresence)
+            OnPresence(this, rendering());
+    }
+}
+
+void TJabberClient::HandleIq(const TKvXmlNode* R, const std::function<QString()>& Rendering) {
+    const QString id = R->Params().Values(QStringLiteral("id"));
+    const QString type = R->Params().Values(QStringLiteral("type"));
+
+    if (OnIQ)
+        OnIQ(this, Rendering());
+
+    if (id == jbconst::IdBind) {
+        FSessionId = NewID();
+        SendStr(QStringLiteral("<iq type=\"set\" id=\"%1\" ><session xmlns=\"%2\"/></iq>")
+                    .arg(FSessionId, jbconst::NsSession));
+    }
+
+    // Servers answer the session request with an empty result as often as with a
+    // session child; either confirms it.
+    const bool sessionChild = Xmlns(Child(R, QStringLiteral("session"))) == jbconst::NsSession;
+    const bool sessionAnswer = !FSessionId.isEmpty() && id == FSessionId;
+    if (type == u"result" && (sessionChild || sessionAnswer) && !FJabberOnLine) {
+        SendPresence();
+        FJabberOnLine = true;
+        if (OnJabberOnline)
+            OnJabberOnline(this);
+    }
+
+    if (id == jbconst::IdAuthStart) {
+        if (type == u"error") {
+            LoginError(Rendering());
+            FJabberOnLine = false;
+            FConnected = false;
+        } else {
+            SendIqAuth();
+        }
+    }
+
+    if (id == jbconst::IdAuthRequest) {
+        if (type == u"result") {
+            GetRoster();
+            GetBookMarks();
+        } else if (type == u"error") {
+            LoginError(Rendering());
+            FJabberOnLine = false;
+            FConnected = false;
+        }
+    }
+
+    if (Xmlns(Child(R, QStringLiteral("query"))) == jbconst::NsRoster) {
+        if (!FJabberOnLine) {
+            FJabberOnLine = true;
+            if (OnJabberOnline)
+                OnJabberOnline(this);
+        }
+        if (OnGetRoster)
+            OnGetRoster(this, Rendering());
+    }
+}
+
+// --- Login -----------------------------------------------------------------------
+
+int TJabberClient::ChooseMechanism(const TKvXmlNode* Features) {
+    const TKvXmlNode* mechanisms = Child(Features, QStringLiteral("mechanisms"));
+    if (!mechanisms)
+        return 2;
+    bool plain = false;
+    for (const TKvXmlNode* node : mechanisms->Children()) {
+        if (node->Name() != u"mechanism")
+            continue;
+        const QString offered = node->AsString();
+        if (offered.compare(jbconst::MechDigestMd5, Qt::CaseInsensitive) == 0)
+            return 0;
+        if (offered.compare(jbconst::MechPlain, Qt::CaseInsensitive) == 0)
+            plain = true;
+    }
+    return plain ? 1 : 2;
+}
+
+void TJabberClient::SendAuth(int Code) {
+    SendStr(QStringLiteral("<auth xmlns=\"%1\" mechanism=\"%2\"/>")
+                .arg(jbconst::NsSasl, Code == 0 ? jbconst::MechDigestMd5 : jbconst::MechPlain));
+}
+
+void TJabberClient::AnswerChallenge(const TKvXmlNode* R,
+                                    const std::function<QString()>& Rendering) {
+    const QString challenge = R->AsString();
+    if (!RspAuthValid(challenge)) {
+        LoginError(Rendering());
+        throw EJabberError(jbconst::ErrProtocol);
+    }
+    const QString answer = DigestResponse(challenge);
+    if (answer.isEmpty())
+        SendStr(QStringLiteral("<response xmlns=\"%1\"/>").arg(jbconst::NsSasl));
+    else
+        SendStr(
+            QStringLiteral("<response xmlns=\"%1\">%2</response>").arg(jbconst::NsSasl, answer));
+}
+
+bool TJabberClient::RspAuthValid(const QString& Challenge) const {
+    const QString decoded = QString::fromLatin1(QByteArray::fromBase64(Challenge.toLatin1()));
+    if (!decoded.startsWith(u"rspauth"))
+        return true;
+    const QString offered = ParseChallenge(decoded).Value(u"rspauth");
+    return !FExpectedRspAuth.isEmpty() &&
+           offered.compare(FExpectedRspAuth, Qt::CaseInsensitive) == 0;
+}
+
+QString TJabberClient::DigestResponse(const QString& Challenge) {
+    const QString decoded = QString::fromLatin1(QByteArray::fromBase64(Challenge.toLatin1()));
+    const TDirectiveList directives = ParseChallenge(decoded);
+    if (decoded.startsWith(u"rspauth"))
+        return {};
+    const TDigestParams params{
+        FUserName,
+        FUserServer,
+        FPassword,
+        directives.Value(u"nonce"),
+        MD5Hex(QString::fromLatin1(QByteArray(jbconst::CnonceSeed.data()).toBase64())),
+        jbconst::NonceCount,
+        jbconst::DigestUriPrefix + FUserServer,
+    };
+    FExpectedRspAuth = DigestMd5RspAuth(params);
+    return QString::fromLatin1(DigestMd5Answer(params).toBase64());
+}
+
+void TJabberClient::SendBind(const QString& Resource) {
+    SendStr(QStringLiteral("<iq type=\"set\" id=\"%1\" ><bind xmlns=\"%2\"><resource>%3</resource>"
+                           "</bind></iq>")
+                .arg(jbconst::IdBind, jbconst::NsBind, Resource));
+}
+
+void TJabberClient::SendIqAuth() {
+    TKvXML D(this);
+    TKvXmlNode* iq = D.Nodes().AddOpenTag(QStringLiteral("iq"));
+    iq->Params().SetValues(QStringLiteral("type"), QStringLiteral("set"));
+    iq->Params().SetValues(QStringLiteral("id"), jbconst::IdAuthRequest);
+    iq->Params().SetValues(QStringLiteral("to"), FUserServer);
+    TKvXmlNode* query = iq->Children().AddOpenTag(QStringLiteral("query"));
+    query->Params().SetValues(QStringLiteral("xmlns"), jbconst::NsIqAuth);
+    query->Children().AddLeaf(QStringLiteral("username"))->SetAsString(FUserName);
+    query->Children().AddLeaf(QStringLiteral("digest"))->SetAsString(IqAuthDigest());
+    query->Children().AddLeaf(QStringLiteral("resource"))->SetAsString(FResource);
+    SendStr(D.Text());
+}
+
+QString TJabberClient::IqAuthDigest() const {
+    return MD5Hex(Trim(FUnicalID) + Trim(FPassword));
+}
+
+// --- Presence, roster, bookmarks, messages ----------------------------------------
+
+void TJabberClient::SendPresence() {
+    TKvXML D(this);
+    TKvXmlNode* presence = D.Nodes().AddOpenTag(QStringLiteral("presence"));
+    presence->Children().AddLeaf(QStringLiteral("priority"))->SetAsInteger(5);
+    SendStr(D.Text());
+}
+
+void TJabberClient::GetRoster() {
+    TKvXML D(this);
+    TKvXmlNode* iq = D.Nodes().AddOpenTag(QStringLiteral("iq"));
+    iq->Params().SetValues(QStringLiteral("type"), QStringLiteral("get"));
+    iq->Params().SetValues(QStringLiteral("id"), NewID());
+    iq->Children()
+        .AddLeaf(QStringLiteral("query"))
+        ->Params()
+        .SetValues(QStringLiteral("xmlns"), jbconst::NsRoster);
+    SendStr(D.Text());
+}
+
+void TJabberClient::GetBookMarks() {
+    TKvXML D(this);
+    TKvXmlNode* iq = D.Nodes().AddOpenTag(QStringLiteral("iq"));
+    iq->Params().SetValues(QStringLiteral("type"), QStringLiteral("get"));
+    iq->Params().SetValues(QStringLiteral("id"), NewID());
+    TKvXmlNode* query = iq->Children().AddOpenTag(QStringLiteral("query"));
+    query->Params().SetValues(QStringLiteral("xmlns"), jbconst::NsPrivate);
+    query->Children()
+        .AddLeaf(QStringLiteral("storage"))
+        ->Params()
+        .SetValues(QStringLiteral("xmlns"), jbconst::NsBookmarks);
+    SendStr(D.Text());
+}
+
+void TJabberClient::SendMessage(const QString& strTo, const QString& strType,
+                                const QString& strBody) {
+    TKvXML D(this);
+    TKvXmlNode* message = D.Nodes().AddOpenTag(QStringLiteral("message"));
+    message->Params().SetValues(QStringLiteral("from"), FUserName + u'@' + FUserServer);
+    message->Params().SetValues(QStringLiteral("to"), strTo);
+    message->Params().SetValues(QStringLiteral("type"), strType);
+    message->Params().SetValues(QStringLiteral("id"), NewID());
+    message->Children().AddLeaf(QStringLiteral("body"))->SetAsDisplayString(strBody);
+    SendStr(D.Text());
+}

@@ -1,0 +1,218 @@
+#pragma once
+
+// TJabberClient: the client side of one XMPP account over plain TCP. It opens one
+// connection at a time through a TMySocket of its own, logs in by itself with SASL
+// DIGEST-MD5 (binding its resource and starting a session), and hands every incoming
+// message, presence and iq stanza to its owner as text: the rendering of the stanza,
+// one element per line, each line ended by CR LF. It keeps no roster, presence list or
+// message store.
+//
+// Everything here runs on the GUI thread: the socket hands its events there and waits
+// until the handler has returned, so handlers run one at a time and nothing is locked.
+// Events are optional handlers raised only when set, always with the client as Sender.
+
+#include "JabberSock.h"
+#include "StanzaFramer.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringDecoder>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+
+class TJabberClient;
+class TKvXmlNode;
+
+using TOnConnect = std::function<void(TJabberClient* Sender)>;
+using TOnDisconnect = std::function<void(TJabberClient* Sender)>;
+using TOnConnectError = std::function<void(TJabberClient* Sender)>;
+using TOnReceiveData = std::function<void(TJabberClient* Sender, const QString& SendStr)>;
+using TOnSendData = std::function<void(TJabberClient* Sender, const QString& SendStr)>;
+using TOnJabberOnline = std::function<void(TJabberClient* Sender)>;
+using TOnGetRoster = std::function<void(TJabberClient* Sender, const QString& RosterList)>;
+using TOnGetBookMarks = std::function<void(TJabberClient* Sender, const QString& BookMarks)>;
+using TOnMessage = std::function<void(TJabberClient* Sender, const QString& XMLMessage)>;
+using TOnIQ = std::function<void(TJabberClient* Sender, const QString& XMLMessage)>;
+using TOnPresence = std::function<void(TJabberClient* Sender, const QString& Presence)>;
+using TOnLoginEror = std::function<void(TJabberClient* Sender, const QString& Error)>;
+
+// A failure raised to the caller, e.g. "Big String for send"; what() is the text in
+// UTF-8.
+class EJabberError : public std::runtime_error {
+public:
+    explicit EJabberError(const QString& Message);
+};
+
+class TJabberClient : public QObject, public TObject {
+public:
+    // Server "xmpp.velora.example", port 5222, resource "tolvin", no socket.
+    explicit TJabberClient(QObject* AOwner = nullptr);
+    // Releases the socket of the current connection, which closes it; no event.
+    ~TJabberClient() override;
+    TJabberClient(const TJabberClient&) = delete;
+    TJabberClient& operator=(const TJabberClient&) = delete;
+
+    // Host name or dotted IPv4 address of the server.
+    QString JabberServer() const { return FJabberServer; }
+    void SetJabberServer(const QString& Value) { FJabberServer = Value; }
+    uint16_t JabberPort() const { return FJabberPort; }
+    void SetJabberPort(uint16_t Value) { FJabberPort = Value; }
+    // The user part, "@" and the server part; split by Connect.
+    QString JID() const { return FJID; }
+    void SetJID(const QString& Value) { FJID = Value; }
+    QString Password() const { return FPassword; }
+    void SetPassword(const QString& Value) { FPassword = Value; }
+    // The resource to bind.
+    QString Resources() const { return FResource; }
+    void SetResources(const QString& Value) { FResource = Value; }
+
+    // The socket is connected and the stream header was sent.
+    bool Connected() const { return FConnected; }
+    // The session is established: the server confirmed the session request, or
+    // answered with a roster.
+    bool JabberOnline() const { return FJabberOnLine; }
+    // JID before its first "@" (empty when it has none) and after it (the whole JID
+    // when it has none), as of the last Connect.
+    QString UserName() const { return FUserName; }
+    QString UserServer() const { return FUserServer; }
+
+    // While Connected: sends one presence stanza and nothing else (the owner's
+    // keep-alive). Otherwise releases a socket left from an earlier attempt, empties
+    // the receive buffer, splits JID and starts a new connection to JabberServer:
+    // JabberPort on a new socket; the outcome arrives as OnConnect or OnConnectError.
+    // The owner checks that JID and Password are set.
+    void Connect(uint8_t MyStatus);
+    // While Connected: releases the socket (no closing stream tag is sent), clears
+    // Connected and JabberOnline and raises OnDisconnect. Otherwise does nothing.
+    void Disconnect();
+
+    // Sends Str as UTF-8 with every control character except CR and LF replaced by
+    // "?", then raises OnSendData with Str as given. Throws EJabberError "Big String
+    // for send" (nothing sent, no event) when the bytes exceed 65,534. Without a
+    // socket, or for an empty text, nothing is sent and nothing is raised.
+    void SendStr(const QString& Str);
+    // Value with every character below 32 other than CR and LF replaced by "?".
+    static QString DeleteBadSymbols(const QString& Value);
+    // Cuts one complete top-level element off the front of Value (see TStanzaFramer)
+    // and returns it; returns empty when none is complete. Value loses leading white
+    // space and comments or declarations before the element in any case.
+    QString StrForParsing(QString& Value);
+
+    // Asks for the roster; the answer raises OnIQ and OnGetRoster.
+    void GetRoster();
+    // Asks for the private bookmark storage; the answer raises OnIQ only.
+    void GetBookMarks();
+    // Sends a message from UserName@UserServer; the body is escaped, empty attributes
+    // are left out. Throws EJabberError "Big String for send" for a too long text.
+    void SendMessage(const QString& strTo, const QString& strType, const QString& strBody);
+
+    // The socket connected; raised after the stream header was handed to it.
+    TOnConnect OnConnect;
+    // Raised when JabberOnline turns true.
+    TOnJabberOnline OnJabberOnline;
+    // The server closed or reset the connection, Disconnect closed it, a login was
+    // refused (then followed by OnLoginError), or the server left more than 1 MiB
+    // without completing a stanza.
+    TOnDisconnect OnDisconnect;
+    // The connection could not be made. A host name that cannot be resolved raises
+    // nothing.
+    TOnConnectError OnConnectError;
+    // After SendStr handed a text to the socket, with the text as given.
+    TOnSendData OnSendData;
+    // Once for every stanza cut from the stream, before it is parsed, with its text
+    // (apostrophes around attribute values turned into double quotes). A failure in
+    // this handler leaves ParseData.
+    TOnReceiveData OnReceiveData;
+    // An iq with a roster query arrived (result or push); after OnIQ.
+    TOnGetRoster OnGetRoster;
+    // Stored, never raised.
+    TOnGetBookMarks OnGetBookMarks;
+    // A message stanza arrived, whatever its type.
+    TOnMessage OnMessage;
+    // Any iq stanza arrived; raised before the client's own handling of it.
+    TOnIQ OnIQ;
+    // A presence stanza arrived, available or not.
+    TOnPresence OnPresence;
+    // Relayed from the socket, which never raises it.
+    TOnAdvPktParse OnPktParseA;
+    // The server refused the login; always right after OnDisconnect. Error is the
+    // rendering of the refusing stanza (failure, iq error, or a challenge whose
+    // rspauth does not prove that the server knows the password).
+    TOnLoginEror OnLoginError;
+
+    // Shows the diagnostic that framing gives when cutting a stanza fails for lack of
+    // memory; the owner points it at a message box. Not called when unset.
+    std::function<void(const QString& Text)> ShowDiagnostic;
+
+protected:
+    // The operations below are the client's own steps; they are reachable for tests.
+
+    // Decodes a received chunk (a character split between chunks is carried over),
+    // appends it to the receive buffer and dispatches every complete stanza by its
+    // element name. A failure while handling a stanza (a stream error, a refused
+    // login, a stanza that is not XML, a failure in an owner's handler) ends the pass
+    // silently; the stanzas left wait for the next chunk.
+    void ParseData(const void* Buffer, uint32_t BufLen);
+
+    // Ten lowercase hexadecimal digits that change with time.
+    QString NewID() const;
+    // Lowercase hexadecimal MD5 of Text without the characters up to U+0020 at both
+    // ends, every character taken as one byte ("?" outside ASCII).
+    static QString MD5Hex(const QString& Text);
+    // Disconnect, then OnLoginError with Text.
+    void LoginError(const QString& Text);
+
+    // 0 when DIGEST-MD5 is among the offered mechanisms, else 1 for PLAIN, else 2.
+    static int ChooseMechanism(const TKvXmlNode* Features);
+    // Sends auth for DIGEST-MD5 (Code 0) or PLAIN (Code 1), without initial response.
+    void SendAuth(int Code);
+    // The Base64 answer to a DIGEST-MD5 challenge (Base64), or empty for the
+    // server's rspauth challenge. Remembers the rspauth that the server must send.
+    QString DigestResponse(const QString& Challenge);
+    void SendBind(const QString& Resource);
+    void SendIqAuth();
+    QString IqAuthDigest() const;
+    // <presence> with priority 5, on three lines.
+    void SendPresence();
+    // The stream's opening text, sent on connecting and after SASL success.
+    QString StreamHeader() const;
+
+    void SocketConnected(TObject* Sender);
+    void SocketConnectError(TObject* Sender);
+    void SocketDisconnected(TObject* Sender);
+    void SocketReceive(TObject* Sender, int Socket, const void* Buffer, uint32_t BufLen);
+    void SocketPktParse(TObject* Sender, const void* Buffer, uint32_t BufLen, bool Incoming);
+
+private:
+    // Dispatches one stanza; throws to end the pass.
+    void Dispatch(const QString& Stanza);
+    void HandleIq(const TKvXmlNode* R, const std::function<QString()>& Rendering);
+    void AnswerChallenge(const TKvXmlNode* R, const std::function<QString()>& Rendering);
+    // Whether an rspauth challenge proves that the server knows the password.
+    bool RspAuthValid(const QString& Challenge) const;
+    QString NextStanza();
+    void Diagnose(const QString& Buffer, const QString& Message);
+    void ReleaseSocket();
+
+    QString FUserName;
+    QString FUserServer;
+    QString FUnicalID;
+    QString FJabberServer;
+    uint16_t FJabberPort;
+    QString FJID;
+    QString FPassword;
+    std::unique_ptr<TMySocket> FSocket;
+    bool FConnected = false;
+    bool FJabberOnLine = false;
+    QString FResource;
+    uint8_t FUserStatus = 0;
+    // The receive buffer: decoded text not yet cut into stanzas.
+    TStanzaFramer XMLStr;
+    QStringDecoder FDecoder{QStringDecoder::Utf8};
+    // Id of the last session request; an iq result with it confirms the session.
+    QString FSessionId;
+    // The rspauth that the answered challenge calls for; empty before the answer.
+    QString FExpectedRspAuth;
+};
