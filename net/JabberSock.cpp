@@ -172,9 +172,10 @@ void TCustomSocket::Work(int Socket) {
     FConnected = true;
     Synchronize([this] { DoConnect(); });
 
-    // The worker sleeps in one poll on the socket and the wake-up descriptor. As
-    // before, a flush runs whenever there is nothing to read; data queued while data
-    // keeps arriving leaves after the receive that follows the wake-up.
+    // The worker sleeps in one poll on the socket and the wake-up descriptor, so an
+    // idle connection costs nothing. A flush runs whenever there is nothing to read;
+    // data queued while data keeps arriving leaves after the receive that follows the
+    // wake-up.
     bool block = false;
     while (!Terminated()) {
         pollfd fds[2] = {{Socket, POLLIN, 0}, {FWakeUp, POLLIN, 0}};

@@ -5,6 +5,10 @@
 
 TNetBuffer::~TNetBuffer() {
     Clear();
+    while (PNetPacket spare = FSpare) {
+        FSpare = spare->Next;
+        delete spare;
+    }
 }
 
 void TNetBuffer::Enter() {
@@ -35,7 +39,13 @@ void TNetBuffer::AddPacket(const void* Buffer, uint32_t BufLen) {
     while (*link) {
         link = &(*link)->Next;
     }
-    auto* packet = new TNetPacket;
+    PNetPacket packet = FSpare;
+    if (packet) {
+        FSpare = packet->Next;
+        --FSpareCount;
+    } else {
+        packet = new TNetPacket;
+    }
     packet->BufLen = len;
     packet->Offset = 0;
     packet->Next = nullptr;
@@ -65,6 +75,12 @@ bool TNetBuffer::SkipData(uint16_t Len) {
 void TNetBuffer::DelPacket() {
     if (PNetPacket head = FPkt) {
         FPkt = head->Next;
-        delete head;
+        if (FSpareCount < MaxSpare) {
+            head->Next = FSpare;
+            FSpare = head;
+            ++FSpareCount;
+        } else {
+            delete head;
+        }
     }
 }

@@ -100,15 +100,13 @@ TwuHttpResult wuHttpGet(const TwuHttpRequest& request, const TwuHttpHandlers& ha
         curl_easy_setopt(handle, CURLOPT_URL, url.constData());
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, request.FollowRedirects ? 1L : 0L);
         curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
         // A dead server must not hold the caller for ever.
         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 60L);
         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 60L);
-        if (request.Port)
-            curl_easy_setopt(handle, CURLOPT_PORT, static_cast<long>(request.Port));
         if (request.Http10)
             curl_easy_setopt(handle, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
         if (!request.UserAgent.isEmpty())

@@ -11,7 +11,6 @@
 // the request options the way it needs.
 struct TwuHttpRequest {
     QString Url;          // full address with its scheme, "http://" or "https://"
-    quint16 Port = 0;     // 0: the address's own port or the scheme's default
     QByteArray UserAgent; // empty: no User-Agent header
     QByteArray Accept = "*/*";
     bool Http10 = false;             // send "GET {path} HTTP/1.0"
@@ -19,6 +18,7 @@ struct TwuHttpRequest {
     bool UseProxyEnvironment = true; // false: never a proxy, whatever the environment says
     QString UserName;                // sent with Password as Basic credentials when not empty
     QString Password;
+    bool FollowRedirects = true;  // follow a server's 3xx answers, at most 10 in a row
     bool FailOnHttpError = false; // a status of 400 or more ends the transfer as failed
     // Read the body up to the end of the connection even when Content-Length
     // says otherwise, so that a short or a long body shows in the count.

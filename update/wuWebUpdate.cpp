@@ -91,6 +91,16 @@ QStringList SplitLines(const QString& text) {
 
 } // namespace
 
+// ":{HTTPPort}" unless the host names its own port. The port goes into the
+// address itself, so that a server's HTTP redirection is followed to wherever it points.
+QString TwuWebUpdate::PortSuffix(const QString& host, bool tls) const {
+    static const QRegularExpression ownPort(QStringLiteral(":\\d+$"));
+    const auto port = static_cast<quint16>(FHTTPPort & 0xFFFF);
+    if (host.contains(ownPort) || (tls && port == 80))
+        return QString();
+    return QStringLiteral(":%1").arg(port);
+}
+
 void TwuProductInfo::SetURL(const QString& value) {
     const bool hasScheme = value.startsWith(kHttp, Qt::CaseInsensitive) || StartsWithHttps(value);
     FURL = hasScheme ? value : kHttp + value;
@@ -189,9 +199,7 @@ void TwuWebUpdate::FetchURL(const QString& URL, const QString& UserName, const Q
             tls = StartsWithHttps(FProductInfo.URL());
         }
         TwuHttpRequest request;
-        request.Url = (tls ? kHttps : kHttp) + host + path;
-        const auto port = static_cast<quint16>(FHTTPPort & 0xFFFF);
-        request.Port = tls && port == 80 ? 0 : port;
+        request.Url = (tls ? kHttps : kHttp) + host + PortSuffix(host, tls) + path;
         request.UserAgent = "TwuWebUpdate";
         request.Accept = "*/*";
         request.Http10 = true;

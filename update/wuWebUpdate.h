@@ -93,7 +93,7 @@ private:
     QString FCheckforUpdate = QStringLiteral("C&heck for updates in the future");
 };
 
-using TNotifyEvent = std::function<void(TwuWebUpdate* Sender)>;
+using TwuNotifyEvent = std::function<void(TwuWebUpdate* Sender)>;
 using TDownloadEvent =
     std::function<void(TwuWebUpdate* Sender, std::int32_t Total, std::int32_t Downloaded)>;
 using TDownloadFileEvent = std::function<void(TwuWebUpdate* Sender, const QString& FileName)>;
@@ -141,8 +141,9 @@ public:
     void SetVersion(const QString& value);
     QString TargetFolder() const { return FTargetFolder; }
     void SetTargetFolder(const QString& value) { FTargetFolder = value; }
-    // Only the low 16 bits are used. With an "https://" address the default
-    // 80 stands for the TLS port 443.
+    // Only the low 16 bits are used. A port named in the address itself
+    // ("host:8080/…") wins; with an "https://" address the default 80 stands
+    // for the TLS port 443.
     std::uint32_t HTTPPort() const { return FHTTPPort; }
     void SetHTTPPort(std::uint32_t value) { FHTTPPort = value; }
 
@@ -179,7 +180,7 @@ public:
     virtual void SplitURL(const QString& URL, QString& Host, QString& Path);
 
     // Raised in this order by a full check; Sender is always the component.
-    TNotifyEvent OnBeforeGetInfo;
+    TwuNotifyEvent OnBeforeGetInfo;
     // After every chunk of a transfer, of the page as of the update file:
     // Total is the last announced Content-Length (it keeps its value when a
     // response has none), Downloaded the bytes received so far.
@@ -187,11 +188,11 @@ public:
     // A transfer delivered no usable data, the page lacks the product name or
     // the version, the redirections went on too long, or an existing update
     // file may not be replaced.
-    TNotifyEvent OnDownloadError;
+    TwuNotifyEvent OnDownloadError;
     // After the page and its redirection targets have been read, also after a failed fetch.
-    TNotifyEvent OnAfterGetInfo;
+    TwuNotifyEvent OnAfterGetInfo;
     // The page's version is not newer; raised once by the comparison.
-    TNotifyEvent OnNoUpdateFound;
+    TwuNotifyEvent OnNoUpdateFound;
     // The page's version is newer; CanUpdate comes in true, false ends the check.
     TUpdateAvailableEvent OnUpdateAvailable;
     // Before the dialog: ShowInfo false skips it (and counts as consent);
@@ -207,7 +208,7 @@ public:
     // After the file transfer, whatever its outcome.
     TDownloadFileEvent OnAfterDownload;
     // Starting the downloaded file failed.
-    TNotifyEvent OnCannotExecute;
+    TwuNotifyEvent OnCannotExecute;
 
 protected:
     virtual void DoDownload();
@@ -238,6 +239,7 @@ protected:
 
 private:
     TwuDesktop& Desktop();
+    QString PortSuffix(const QString& host, bool tls) const;
 
     std::int32_t FVersion = 0x0115;
     TwuProductInfo FProductInfo;

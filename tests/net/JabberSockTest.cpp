@@ -182,7 +182,7 @@ TEST_F(JabberSockTest, BurstArrivesInOrderInBoundedChunks) {
               TCustomSocket::ReceiveBufferSize);
 }
 
-// The mended worker does not wait for a quiet socket before it sends: data queued
+// The worker does not wait for a quiet socket before it sends: data queued
 // while the peer keeps streaming leaves long before the stream ends.
 TEST_F(JabberSockTest, QueuedDataLeavesWhileDataKeepsArriving) {
     auto socket = NewSocket();

