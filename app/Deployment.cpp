@@ -19,6 +19,11 @@ TDeployment TDeployment::Read(const TIniFile& ini) {
     Override(ini, "domena", d.Domain);
     Override(ini, "web", d.Web);
     Override(ini, "webmail", d.Webmail);
+    Override(ini, "ustredna", d.Exchange);
+    // Anything but a TCP port keeps the default.
+    const int port = ini.ReadInteger(QStringLiteral("pripojeni"), QStringLiteral("serverport"), 0);
+    if (port > 0 && port <= 65535)
+        d.ServerPort = static_cast<quint16>(port);
     return d;
 }
 

@@ -12,6 +12,10 @@ struct TDeployment {
     QString Domain = QStringLiteral("velora.example");      // key "domena": appended to numbers
     QString Web = QStringLiteral("www.velora.example");     // key "web": help and update pages
     QString Webmail = QStringLiteral("http://mail.velora.example/contacts/new"); // key "webmail"
+    quint16 ServerPort = 5222; // key "serverport": XMPP port, 1 to 65535
+    // Key "ustredna": the exchange's own XMPP address. When set, only messages
+    // from that bare address are taken as call records; empty accepts every sender.
+    QString Exchange;
 
     // Reads the overrides; missing or empty keys keep the defaults.
     static TDeployment Read(const TIniFile& ini);

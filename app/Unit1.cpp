@@ -3,6 +3,7 @@
 #include "CallRecord.h"
 #include "DesktopOperations.h"
 #include "IniFile.h"
+#include "Jabber.h"
 #include "VersionInfo.h"
 
 #include <QDir>
@@ -31,7 +32,8 @@ QString TrimControls(const QString& text) {
 } // namespace
 
 TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
-    : QObject(parent), FDesktop(desktop), FDataFolder(std::move(dataFolder)) {
+    : QObject(parent), JabberClient1(new TJabberClient(this)), FDesktop(desktop),
+      FDataFolder(std::move(dataFolder)) {
     FDesktop.SetTrayHint(QStringLiteral("Velora"));
     FDesktop.SetEnabled(TControl::Novakarta1, false);
     FDesktop.SetTimerInterval(5000);
@@ -56,6 +58,12 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
     };
     FDesktop.OnClick = [this](TControl control) {
         switch (control) {
+        case TControl::Button1:
+            Button1Click();
+            break;
+        case TControl::U6ivatel1:
+            U6ivatel1Click();
+            break;
         case TControl::Npovda1:
             Npovda1Click();
             break;
@@ -69,6 +77,7 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
             break;
         }
     };
+    SetUpSession();
     try {
         FormCreate();
     } catch (const std::exception& e) {
@@ -103,6 +112,8 @@ void TForm1::FormCreate() {
     listen_port = ini.ReadInteger(kConnection, QStringLiteral("port"), 1024);
     jabber_jmeno = ini.ReadString(kConnection, QStringLiteral("jmeno"), QString());
     FDeployment = TDeployment::Read(ini);
+    JabberClient1->SetJabberServer(FDeployment.Server);
+    JabberClient1->SetJabberPort(FDeployment.ServerPort);
 
     const QString historyPath = DataFilePath(QStringLiteral("historie.dat"));
     if (QFile::exists(historyPath)) {
@@ -152,12 +163,6 @@ void TForm1::Verze1Click() {
     FDesktop.MessageBox(QStringLiteral("Verze ") + FileVersionText());
 }
 
-void TForm1::Timer1Timer() {
-    // The first tick belongs to the update check; later ticks to the session.
-    if (first_tick)
-        first_tick = false;
-}
-
 void TForm1::nacti(const QString& record) {
     const CallRecord r = SplitCallRecord(record);
     if (r.kod != u"1")
@@ -200,6 +205,8 @@ void TForm1::nacti(const QString& record) {
 }
 
 void TForm1::JabberClient1Message(QObject*, const QString& XMLMessage) {
+    if (!IsFromExchange(XMLMessage))
+        return;
     QDomDocument document;
     QString error;
     int line = 0, column = 0;

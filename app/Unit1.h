@@ -11,6 +11,7 @@
 #include <functional>
 
 class TDesktopOperations;
+class TJabberClient;
 
 // The main window's logic: start-up, settings, call history, call records
 // from the local listener and from messages, the tray and shutdown.
@@ -32,6 +33,39 @@ public:
     // file cannot be written; the window then stays open.
     void FormClose();
 
+    // Session control. The login button hands address, password and resource
+    // to JabberClient1 and restarts Timer1; later ticks connect or keep the
+    // session alive and show it in status panel 0; the client's events switch
+    // the login controls. Timer1Timer (below) is the tick: the first one runs
+    // the update check and then stops Timer1, so an error the check throws
+    // leaves the timer running; later ones call Connect(1) when address and
+    // password are set, and on an open connection show "online" and call it
+    // once more, otherwise show "offline".
+    //
+    // Hands jabber_jmeno, the password box's text and "<computer name> velora"
+    // to the client. With both address and password set it starts Timer1 (a
+    // running timer goes on unchanged), after dropping an open connection.
+    void Button1Click();
+    // Asks for a new telephone number; it reaches the client with the next
+    // login click.
+    void U6ivatel1Click();
+    void JabberClient1Connect(TJabberClient* Sender);
+    // Also shows "offline": the session is gone.
+    void JabberClient1Disconnect(TJabberClient* Sender);
+    void JabberClient1ConnectError(TJabberClient* Sender);
+    void JabberClient1JabberOnline(TJabberClient* Sender);
+    void JabberClient1Presence(TJabberClient* Sender, const QString& Presence);
+    void JabberClient1IQ(TJabberClient* Sender, const QString& XMLMessage);
+    // Stops Timer1, empties and enables the password box, shows "chyba prihlaseni".
+    void JabberClient1LoginError(TJabberClient* Sender, const QString& Error);
+    // Whether the stanza's sender has the exchange's bare address (data.ini
+    // "ustredna", compared without regard to case). True for every stanza when
+    // no address is configured; false for text that is not a stanza.
+    bool IsFromExchange(const QString& XMLMessage) const;
+    // The XMPP client, owned by the window: server and port from the
+    // deployment, resource "velora" until the first login click.
+    TJabberClient* const JabberClient1;
+
     void Npovda1Click();
     void Verze1Click();
     void Timer1Timer();
@@ -43,7 +77,8 @@ public:
     // The record is the text of the message root's first child: an element
     // with no content or exactly one text or CDATA node, or a text node.
     // Throws std::runtime_error for anything else, a parse error included;
-    // nothing is handled then.
+    // nothing is handled then. With an exchange address configured, messages
+    // from any other sender are ignored first (IsFromExchange).
     void JabberClient1Message(QObject* Sender, const QString& XMLMessage);
 
     // Open last_odkaz and bring the window forward (a hidden window stays hidden).
@@ -90,4 +125,9 @@ private:
     TDesktopOperations& FDesktop;
     QString FDataFolder;
     TDeployment FDeployment;
+
+    // Wires JabberClient1's events.
+    void SetUpSession();
+    // The first tick's update check.
+    void RunUpdateCheck();
 };

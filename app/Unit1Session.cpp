@@ -1,0 +1,151 @@
+// Session control of the main window: the login button, the timer tick, the
+// user menu entry and the XMPP client's events.
+#include "DesktopOperations.h"
+#include "Jabber.h"
+#include "Unit1.h"
+#include "VersionInfo.h"
+
+#include <QXmlStreamReader>
+
+namespace {
+
+const QString kLogin = QStringLiteral("Přihlásit");
+const QString kLogout = QStringLiteral("Odhlásit");
+const QString kOnline = QStringLiteral("online");
+const QString kOffline = QStringLiteral("offline");
+
+} // namespace
+
+void TForm1::SetUpSession() {
+    JabberClient1->SetJabberPort(FDeployment.ServerPort);
+    JabberClient1->SetJabberServer(FDeployment.Server);
+    JabberClient1->SetResources(QStringLiteral("velora"));
+    JabberClient1->OnConnect = [this](TJabberClient* Sender) {
+        JabberClient1Connect(Sender);
+    };
+    JabberClient1->OnDisconnect = [this](TJabberClient* Sender) {
+        JabberClient1Disconnect(Sender);
+    };
+    JabberClient1->OnConnectError = [this](TJabberClient* Sender) {
+        JabberClient1ConnectError(Sender);
+    };
+    JabberClient1->OnJabberOnline = [this](TJabberClient* Sender) {
+        JabberClient1JabberOnline(Sender);
+    };
+    JabberClient1->OnPresence = [this](TJabberClient* Sender, const QString& Presence) {
+        JabberClient1Presence(Sender, Presence);
+    };
+    JabberClient1->OnIQ = [this](TJabberClient* Sender, const QString& XMLMessage) {
+        JabberClient1IQ(Sender, XMLMessage);
+    };
+    JabberClient1->OnLoginError = [this](TJabberClient* Sender, const QString& Error) {
+        JabberClient1LoginError(Sender, Error);
+    };
+    JabberClient1->OnMessage = [this](TJabberClient* Sender, const QString& XMLMessage) {
+        JabberClient1Message(Sender, XMLMessage);
+    };
+}
+
+void TForm1::Button1Click() {
+    jabber_heslo = FDesktop.Caption(TControl::Edit1);
+    JabberClient1->SetJID(jabber_jmeno);
+    JabberClient1->SetPassword(jabber_heslo);
+    JabberClient1->SetResources(LocalComputerName() + QStringLiteral(" velora"));
+    if (JabberClient1->JID().isEmpty() || JabberClient1->Password().isEmpty())
+        return;
+    if (JabberClient1->Connected()) {
+        FDesktop.SetEnabled(TControl::Edit1, true);
+        JabberClient1->Disconnect();
+        FDesktop.SetTimerEnabled(false);
+    }
+    // A stopped timer starts a fresh interval; a running one goes on, so a
+    // click before the first tick still leaves that tick to the update check.
+    FDesktop.SetTimerEnabled(true);
+}
+
+void TForm1::Timer1Timer() {
+    if (first_tick) {
+        first_tick = false;
+        // Stopped only once the check has returned: ticks that come while its
+        // dialogs are open, or after it failed, are ordinary ticks.
+        RunUpdateCheck();
+        FDesktop.SetTimerEnabled(false);
+        return;
+    }
+    if (!JabberClient1->JID().isEmpty() && !JabberClient1->Password().isEmpty())
+        JabberClient1->Connect(1);
+    if (JabberClient1->Connected()) {
+        FDesktop.SetStatusText(0, kOnline);
+        JabberClient1->Connect(1);
+    } else {
+        FDesktop.SetStatusText(0, kOffline);
+    }
+}
+
+void TForm1::RunUpdateCheck() {}
+
+void TForm1::U6ivatel1Click() {
+    jabber_jmeno =
+        FDesktop.InputBox(QStringLiteral("Telefonni cislo"),
+                          QStringLiteral("Zadejte telefonni číslo včetně mezinárodní předvolby"),
+                          QStringLiteral("00420"));
+    if (!jabber_jmeno.contains(u'@'))
+        jabber_jmeno += u'@' + FDeployment.Domain;
+}
+
+void TForm1::JabberClient1Connect(TJabberClient*) {
+    jabber_online = true;
+    FDesktop.SetEnabled(TControl::Edit1, false);
+    FDesktop.SetCaption(TControl::Button1, kLogout);
+}
+
+void TForm1::JabberClient1Presence(TJabberClient*, const QString&) {
+    FDesktop.SetEnabled(TControl::Edit1, false);
+    FDesktop.SetCaption(TControl::Button1, kLogout);
+}
+
+void TForm1::JabberClient1JabberOnline(TJabberClient*) {
+    jabber_online = true;
+}
+
+void TForm1::JabberClient1IQ(TJabberClient*, const QString&) {
+    jabber_online = true;
+}
+
+void TForm1::JabberClient1Disconnect(TJabberClient*) {
+    jabber_online = false;
+    FDesktop.SetEnabled(TControl::Edit1, true);
+    FDesktop.SetCaption(TControl::Button1, kLogin);
+    FDesktop.SetTimerEnabled(false);
+    // No tick comes until the next login click; "online" must not stay.
+    FDesktop.SetStatusText(0, kOffline);
+}
+
+void TForm1::JabberClient1ConnectError(TJabberClient*) {
+    jabber_online = false;
+    FDesktop.SetCaption(TControl::Button1, kLogin);
+    FDesktop.SetTimerEnabled(false);
+}
+
+void TForm1::JabberClient1LoginError(TJabberClient*, const QString&) {
+    jabber_online = false;
+    FDesktop.SetEnabled(TControl::Edit1, true);
+    FDesktop.SetCaption(TControl::Edit1, QString());
+    FDesktop.SetCaption(TControl::Button1, kLogin);
+    FDesktop.SetTimerEnabled(false);
+    FDesktop.MessageBox(QStringLiteral("chyba prihlaseni"));
+}
+
+bool TForm1::IsFromExchange(const QString& XMLMessage) const {
+    if (FDeployment.Exchange.isEmpty())
+        return true;
+    QXmlStreamReader reader(XMLMessage);
+    // Only the sender matters; a prefix without its declaration must not stop it.
+    reader.setNamespaceProcessing(false);
+    while (!reader.atEnd() && !reader.isStartElement())
+        reader.readNext();
+    if (!reader.isStartElement())
+        return false;
+    const QString from = reader.attributes().value(QStringLiteral("from")).toString();
+    return from.section(u'/', 0, 0).compare(FDeployment.Exchange, Qt::CaseInsensitive) == 0;
+}
