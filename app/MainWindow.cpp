@@ -61,7 +61,7 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent) {
     header->setContentsMargins(0, 0, 0, 0);
     header->setSpacing(0);
 
-    // The banner is stretched over the strip; the login controls sit on it.
+    // The banner is stretched over the strip; the login controls sit on top of it.
     Image1 = Named(new QLabel(Panel3), "Image1");
     Image1->setPixmap(
         QPixmap::fromImage(DecodeJpeg(Resource(QStringLiteral(":/velora/banner.jpg")))));
@@ -69,20 +69,20 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent) {
     Image1->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored);
     header->addWidget(Image1, 1);
 
-    Label2 = Named(new QLabel(QStringLiteral("uživatel"), Image1), "Label2");
+    Label2 = Named(new QLabel(QStringLiteral("uživatel"), Panel3), "Label2");
     Label2->setTextFormat(Qt::PlainText);
     Label2->move(9, 16);
     Label2->setMinimumWidth(320);
     QFont bold = Label2->font();
     bold.setBold(true);
     Label2->setFont(bold);
-    Label1 = Named(new QLabel(QStringLiteral("Heslo"), Image1), "Label1");
+    Label1 = Named(new QLabel(QStringLiteral("Heslo"), Panel3), "Label1");
     Label1->move(9, 35);
-    Edit1 = Named(new QLineEdit(Image1), "Edit1");
+    Edit1 = Named(new QLineEdit(Panel3), "Edit1");
     Edit1->setGeometry(56, 32, 193, 21);
     Edit1->setEchoMode(QLineEdit::Password);
     Edit1->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }")); // "*"
-    Button1 = Named(new QPushButton(QStringLiteral("Přihlásit se"), Image1), "Button1");
+    Button1 = Named(new QPushButton(QStringLiteral("Přihlásit se"), Panel3), "Button1");
     Button1->setGeometry(255, 30, 75, 25);
     Button1->setDefault(true);
     Button1->setAutoDefault(true);
@@ -106,6 +106,10 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent) {
     logos->addWidget(Image3, 1);
     header->addWidget(Panel4);
     column->addWidget(Panel3);
+    // The login controls stay whole over the logos when the window is narrow.
+    for (QWidget* control : {static_cast<QWidget*>(Label2), static_cast<QWidget*>(Label1),
+                             static_cast<QWidget*>(Edit1), static_cast<QWidget*>(Button1)})
+        control->raise();
 
     Panel1 = Named(new QWidget(central), "Panel1");
     auto* main = new QVBoxLayout(Panel1);

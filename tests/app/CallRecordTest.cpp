@@ -100,13 +100,13 @@ TEST(SplitCallRecord, MatchesTheSevenFieldSplitUnlessTheLinkHoldsSeveralColons) 
                 continue;
             ++compared;
             const CallRecord split = SplitCallRecord(text);
-            const CallRecord designed = SplitSevenFields(text);
-            ASSERT_EQ(split.kdo, designed.kdo) << text.toStdString();
-            ASSERT_EQ(split.kam, designed.kam) << text.toStdString();
-            ASSERT_EQ(split.kod, designed.kod) << text.toStdString();
-            ASSERT_EQ(split.typ, designed.typ) << text.toStdString();
-            ASSERT_EQ(split.nazev, designed.nazev) << text.toStdString();
-            ASSERT_EQ(split.odkaz, designed.odkaz) << text.toStdString();
+            const CallRecord sevenField = SplitSevenFields(text);
+            ASSERT_EQ(split.kdo, sevenField.kdo) << text.toStdString();
+            ASSERT_EQ(split.kam, sevenField.kam) << text.toStdString();
+            ASSERT_EQ(split.kod, sevenField.kod) << text.toStdString();
+            ASSERT_EQ(split.typ, sevenField.typ) << text.toStdString();
+            ASSERT_EQ(split.nazev, sevenField.nazev) << text.toStdString();
+            ASSERT_EQ(split.odkaz, sevenField.odkaz) << text.toStdString();
         }
     }
     EXPECT_GT(compared, 1000);

@@ -99,7 +99,7 @@ protected:
             search.setProcessEnvironment(env);
             search.start(QStringLiteral("xdotool"),
                          {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                          QStringLiteral("--name"), QStringLiteral("^Velora$")});
+                          QStringLiteral("--name"), u'^' + title + u'$'});
             search.waitForFinished(5000);
             if (search.exitCode() == 0 && !search.readAllStandardOutput().trimmed().isEmpty())
                 return true;
@@ -193,8 +193,9 @@ TEST_F(EndToEnd, RecordsSentOverTcpEndUpInTheHistory) {
         const QString time = lines[i].left(lines[i].indexOf(u'_'));
         EXPECT_FALSE(time.isEmpty());
         EXPECT_EQ(lines[i].mid(time.size()).left(expected[i].size()), expected[i]) << i;
-        if (expected[i] == u"_cas=")
+        if (expected[i] == u"_cas=") {
             EXPECT_EQ(lines[i], time + QStringLiteral("_cas=") + time);
+        }
     }
 }
 
