@@ -119,7 +119,9 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent) {
     main->addWidget(WebBrowser1, 1);
     ProgressBar1 = Named(new QProgressBar(Panel1), "ProgressBar1");
     ProgressBar1->setFixedHeight(17);
-    ProgressBar1->setTextVisible(false);
+    // The share downloaded, in the middle of the bar.
+    ProgressBar1->setFormat(QStringLiteral("%p %"));
+    ProgressBar1->setAlignment(Qt::AlignCenter);
     ProgressBar1->hide();
     main->addWidget(ProgressBar1);
     column->addWidget(Panel1, 1);
