@@ -29,10 +29,17 @@ TQtDesktop::TQtDesktop(QObject* parent) : QObject(parent) {
             OnClose();
     };
     FTimer = new QTimer(this);
-    connect(FTimer, &QTimer::timeout, this, [this] {
-        if (OnTimer)
-            OnTimer();
-    });
+    // Qt does not fire a timer again while its own timeout is still being handled;
+    // handling the tick from a posted call lets later ticks come while a tick's
+    // handler waits in a modal box (the update prompt on the first tick).
+    connect(
+        FTimer, &QTimer::timeout, this,
+        [this] {
+            // A timer stopped after the tick was posted gives no tick.
+            if (OnTimer && FTimer->isActive())
+                OnTimer();
+        },
+        Qt::QueuedConnection);
 
     const auto click = [this](TControl control) {
         if (OnClick)

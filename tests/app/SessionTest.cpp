@@ -467,6 +467,33 @@ TEST(SessionTimer, TicksGoOnInModalBoxesAndAfterAnError) {
     gApp->OnException = nullptr;
 }
 
+// The first tick asks about the update inside its own handler; the ticks that
+// fall due meanwhile are still handled, as ordinary ticks.
+TEST(SessionTimer, TicksGoOnWhileATickHandlerWaitsInAModalBox) {
+    TQtDesktop desktop;
+    int ticks = 0;
+    int ticksInBox = -1;
+    desktop.OnTimer = [&] {
+        if (++ticks == 1) {
+            desktop.MessageBox(QStringLiteral("update?"));
+            ticksInBox = ticks - 1;
+        }
+    };
+    QTimer closer;
+    closer.setInterval(20);
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        if (box && ticks >= 4)
+            box->close();
+    });
+    closer.start();
+    desktop.SetTimerInterval(10);
+    desktop.SetTimerEnabled(true);
+    ASSERT_TRUE(WaitUntil([&] { return ticksInBox >= 0; }, 5s));
+    EXPECT_GE(ticksInBox, 3);
+    desktop.SetTimerEnabled(false);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
