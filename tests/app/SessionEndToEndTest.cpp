@@ -4,38 +4,19 @@
 // in historie.dat. Everything is read from the outside: the server's side, the
 // windows on the display and the files.
 #include "Jabber.h"
+#include "RealProgram.h"
 #include "VersionInfo.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QThread>
-#include <arpa/inet.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
-
-// A port nobody listens on right now.
-quint16 FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(s);
-    return ntohs(address.sin_port);
-}
 
 // Polls Condition every half second, at most Tries times, handling this
 // process's events in between.
@@ -50,42 +31,15 @@ bool Eventually(const std::function<bool()>& Condition, int Tries = 40) {
     return Condition();
 }
 
-class SessionEndToEnd : public testing::Test {
+class SessionEndToEnd : public RealProgramTest {
 protected:
     void SetUp() override {
-        if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty() ||
-            QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
-            GTEST_SKIP() << "Xvfb and xdotool are installed by scripts/setup";
         const QString server = qEnvironmentVariable("VELORA_EJABBERD_DIR");
         ASSERT_FALSE(server.isEmpty()) << "run through CTest: the ejabberd fixture is needed";
         ReadEndpoint(QDir(server).filePath(QStringLiteral("endpoint")));
         Ctl = QDir(server).filePath(QStringLiteral("ctl"));
         ASSERT_FALSE(Endpoint.isEmpty()) << "the ejabberd fixture wrote no endpoint";
-
-        Xvfb.start(QStringLiteral("Xvfb"),
-                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                    QStringLiteral("0"), QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
-                    QStringLiteral("tcp")});
-        for (int i = 0; i < 100 && Display.isEmpty(); ++i) {
-            Xvfb.waitForReadyRead(100);
-            const QByteArray out = Xvfb.readAllStandardOutput().trimmed();
-            if (!out.isEmpty())
-                Display = QStringLiteral(":") + QString::fromLatin1(out);
-        }
-        ASSERT_FALSE(Display.isEmpty()) << "Xvfb did not start";
-        Exe = QDir(Folder.path()).filePath(QStringLiteral("velora"));
-        ASSERT_TRUE(QFile::copy(QStringLiteral(VELORA_EXE), Exe));
-    }
-
-    void TearDown() override {
-        if (Velora.state() != QProcess::NotRunning) {
-            Velora.kill();
-            Velora.waitForFinished(5000);
-        }
-        if (Xvfb.state() != QProcess::NotRunning) {
-            Xvfb.terminate();
-            Xvfb.waitForFinished(5000);
-        }
+        RealProgramTest::SetUp();
     }
 
     void ReadEndpoint(const QString& path) {
@@ -103,35 +57,6 @@ protected:
                Endpoint.value(QStringLiteral("domain"));
     }
 
-    void Put(const QString& name, const QByteArray& bytes) {
-        QFile file(QDir(Folder.path()).filePath(name));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
-    QByteArray Get(const QString& name) {
-        QFile file(QDir(Folder.path()).filePath(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    // Runs a program to its end (at most 30 s) and returns its standard output.
-    QString Run(const QString& program, const QStringList& arguments) {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), Display);
-        p.setProcessEnvironment(env);
-        p.start(program, arguments);
-        p.waitForFinished(30000);
-        return QString::fromUtf8(p.readAllStandardOutput());
-    }
-    QString Xdotool(const QStringList& arguments) {
-        return Run(QStringLiteral("xdotool"), arguments).trimmed();
-    }
-    // The id of a visible window with exactly that title, or empty.
-    QString FindWindow(const QString& title) {
-        return Xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                        QStringLiteral("--name"), u'^' + title + u'$'})
-            .section(u'\n', 0, 0);
-    }
     // A second client on account N, logged in.
     std::unique_ptr<TJabberClient> Account(int n) {
         auto client = std::make_unique<TJabberClient>();
@@ -148,31 +73,8 @@ protected:
         return Run(Ctl, {QStringLiteral("connected_users")}).split(u'\n', Qt::SkipEmptyParts);
     }
 
-    void Start() {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), Display);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        Velora.setProcessEnvironment(env);
-        Velora.setWorkingDirectory(Folder.path());
-        Velora.setProcessChannelMode(QProcess::ForwardedChannels);
-        Velora.start(Exe, {});
-        ASSERT_TRUE(Velora.waitForStarted(10000));
-    }
-
-    void Terminate() {
-        Velora.terminate(); // SIGTERM
-        ASSERT_TRUE(Velora.waitForFinished(30000));
-        EXPECT_EQ(Velora.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(Velora.exitCode(), 0);
-    }
-
     QMap<QString, QString> Endpoint;
     QString Ctl;
-    QTemporaryDir Folder;
-    QString Exe;
-    QString Display;
-    QProcess Xvfb;
-    QProcess Velora;
 };
 
 TEST_F(SessionEndToEnd, LogsInByThePasswordBoxAndTakesCallRecordsFromTheExchange) {
@@ -231,20 +133,10 @@ TEST_F(SessionEndToEnd, LogsInByThePasswordBoxAndTakesCallRecordsFromTheExchange
     EXPECT_TRUE(ConnectedUsers().contains(session));
     Terminate();
 
-    const QStringList lines = QString::fromUtf8(Get(QStringLiteral("historie.dat")))
-                                  .split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 4) << lines.join(u'|').toStdString();
-    const QStringList expected = {
-        QStringLiteral("_kdo=777123456"), QStringLiteral("_nazev=Účetní oddělení"),
-        QStringLiteral("_odkaz=http://crm.velora.example/index.php?action=DetailView&record=15"),
-        QStringLiteral("_cas=")};
-    for (int i = 0; i < 4; ++i) {
-        const QString time = lines[i].left(lines[i].indexOf(u'_'));
-        EXPECT_FALSE(time.isEmpty());
-        EXPECT_EQ(lines[i].mid(time.size()).left(expected[i].size()), expected[i]) << i;
-    }
-    EXPECT_EQ(lines[3], lines[3].left(lines[3].indexOf(u'_')) + QStringLiteral("_cas=") +
-                            lines[3].left(lines[3].indexOf(u'_')));
+    ExpectOneCallInHistory(
+        Get(QStringLiteral("historie.dat")), QStringLiteral("777123456"),
+        QStringLiteral("Účetní oddělení"),
+        QStringLiteral("http://crm.velora.example/index.php?action=DetailView&record=15"));
 }
 
 } // namespace
