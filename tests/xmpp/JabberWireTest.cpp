@@ -4,6 +4,7 @@
 #include "JabberProbe.h"
 #include "ScriptedPeer.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 
 namespace {
@@ -316,9 +317,12 @@ TEST_F(WireTest, RefusedConnectionRaisesConnectErrorAlone) {
 }
 
 TEST_F(WireTest, DisconnectClosesOnceAndOnlyWhenConnected) {
-    peer.Expect(kClientHeader).ExpectClosed();
+    // The header is sent from the worker; closing before it left would drop it.
+    std::atomic<bool> headerArrived = false;
+    peer.Expect(kClientHeader).Do([&] { headerArrived = true; }).ExpectClosed();
     Start();
     ASSERT_TRUE(WaitFor(QStringLiteral("Connect")));
+    ASSERT_TRUE(RunUntil([&] { return headerArrived.load(); }));
     client.Disconnect();
     client.Disconnect();
     Finish();
@@ -338,10 +342,11 @@ TEST_F(WireTest, ReleasingTheClientClosesItsConnection) {
     released->OnConnect = [&](TJabberClient*) {
         connected = true;
     };
-    peer.Expect(kClientHeader).ExpectClosed();
+    std::atomic<bool> headerArrived = false;
+    peer.Expect(kClientHeader).Do([&] { headerArrived = true; }).ExpectClosed();
     peer.Start();
     released->Connect(1);
-    ASSERT_TRUE(RunUntil([&] { return connected; }));
+    ASSERT_TRUE(RunUntil([&] { return connected && headerArrived.load(); }));
     delete owner;
     Finish();
 }
