@@ -2,6 +2,7 @@
 // really travel through the application object's notify.
 #include "Application.h"
 
+#include "ApplicationTestMain.h"
 #include "MainWindow.h"
 #include "QtDesktop.h"
 #include "SignalCloser.h"
@@ -20,8 +21,6 @@
 #include <stdexcept>
 
 namespace {
-
-TApplication* gApp = nullptr;
 
 // Runs the event loop until done() or about two seconds have passed.
 template <typename Done> bool Wait(Done done) {
@@ -175,14 +174,3 @@ TEST(Application, SignalsBecomeCallsOnTheGuiThread) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    // As the shared test main: CTest lists the tests outside the test environment.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    TApplication::PrepareWebView();
-    TApplication app(argc, argv);
-    gApp = &app;
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

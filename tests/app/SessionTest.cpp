@@ -3,6 +3,7 @@
 // server. Ticks are driven by calling Timer1Timer. Runs inside the program's
 // application object, so errors escaping the real Qt timer reach its report.
 #include "Application.h"
+#include "ApplicationTestMain.h"
 #include "Jabber.h"
 #include "LoopbackServer.h"
 #include "QtDesktop.h"
@@ -24,8 +25,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-TApplication* gApp = nullptr;
 
 const QString kJid = QStringLiteral("420123456789@localhost");
 const QString kLogin = QStringLiteral("Přihlásit");
@@ -495,13 +494,3 @@ TEST(SessionTimer, TicksGoOnWhileATickHandlerWaitsInAModalBox) {
 }
 
 } // namespace
-
-int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    TApplication::PrepareWebView();
-    TApplication app(argc, argv);
-    gApp = &app;
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
