@@ -143,9 +143,9 @@ private:
     // Sends what TLS has produced; false on a socket error.
     bool SendTlsOutput(int Socket);
 
-    std::mutex FTlsLock;                      // guards FTlsRequest
-    std::unique_ptr<TTlsEngine> FTlsRequest;  // set by StartTls, taken by the worker
-    std::unique_ptr<TTlsEngine> FTls;         // the worker's, once the handshake is done
+    std::mutex FTlsLock;                     // guards FTlsRequest
+    std::unique_ptr<TTlsEngine> FTlsRequest; // set by StartTls, taken by the worker
+    std::unique_ptr<TTlsEngine> FTls;        // the worker's, once the handshake is done
     std::vector<char> FTlsInput;
 
     std::atomic<int> FSocket{-1};
@@ -230,8 +230,8 @@ public:
     TNotifyEvent OnDisconnect;   // after Close
     TOnReceive OnReceive;        // only when ProxyReady
     TNotifyEvent OnDataSent;
-    TNotifyEvent OnTlsReady;     // the handshake asked for by StartTls is done
-    TOnTlsError OnTlsError;      // after Close; the reason in Czech
+    TNotifyEvent OnTlsReady; // the handshake asked for by StartTls is done
+    TOnTlsError OnTlsError;  // after Close; the reason in Czech
 
 protected:
     void DoError() override;

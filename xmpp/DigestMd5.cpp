@@ -68,7 +68,8 @@ TDirectiveList ParseChallenge(const QString& Text) {
             continue;
         }
         // White space may follow a comma (and so begin a directive).
-        if (state == InName && name.isEmpty() && (c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'))
+        if (state == InName && name.isEmpty() &&
+            (c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'))
             continue;
         if (c == u',') {
             finish();

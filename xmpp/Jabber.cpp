@@ -45,7 +45,8 @@ QByteArray FromBase64(const QString& Text) {
 QString RandomCnonce() {
     quint32 words[4];
     QRandomGenerator::system()->fillRange(words);
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex());
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex());
 }
 
 } // namespace
@@ -522,11 +523,13 @@ void TJabberClient::StartSasl(const TKvXmlNode* Mechanisms) {
     FSasl = std::make_unique<TSaslClient>(FMechanism, FUserName, FPassword);
     const std::optional<QByteArray> initial = FSasl->Start();
     if (!initial) {
-        SecurityError(QStringLiteral("Přihlášení %1 nelze zahájit: %2").arg(FMechanism, FSasl->Error()));
+        SecurityError(
+            QStringLiteral("Přihlášení %1 nelze zahájit: %2").arg(FMechanism, FSasl->Error()));
         throw EJabberError(jbconst::ErrProtocol);
     }
     // "=" is an initial response that is present and empty.
-    const QString data = initial->isEmpty() ? QStringLiteral("=") : QString::fromLatin1(initial->toBase64());
+    const QString data =
+        initial->isEmpty() ? QStringLiteral("=") : QString::fromLatin1(initial->toBase64());
     SendStr(QStringLiteral("<auth xmlns=\"%1\" mechanism=\"%2\">%3</auth>")
                 .arg(jbconst::NsSasl, FMechanism, data));
 }

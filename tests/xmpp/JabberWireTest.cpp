@@ -323,7 +323,8 @@ TEST_F(WireTest, DigestLoginNeedsTheServersRspAuth) {
         .ExpectClosed();
     Start();
     Finish();
-    const QString rendering = QStringLiteral("<success xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\"/>\r\n");
+    const QString rendering =
+        QStringLiteral("<success xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\"/>\r\n");
     ASSERT_TRUE(WaitFor("LoginError " + rendering));
     EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Disconnect", "LoginError " + rendering}));
 }

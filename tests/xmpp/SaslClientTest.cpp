@@ -35,11 +35,12 @@ struct TScramReference {
         return QPasswordDigestor::deriveKeyPbkdf2(Hash, Password, Salt, Iterations,
                                                   QCryptographicHash::hashLength(Hash));
     }
-    QByteArray AuthMessage() const { return ClientFirstBare + ',' + ServerFirst + ',' + ClientFinalBare; }
+    QByteArray AuthMessage() const {
+        return ClientFirstBare + ',' + ServerFirst + ',' + ClientFinalBare;
+    }
     QByteArray Proof() const {
         const QByteArray clientKey = Hmac(Salted(), "Client Key");
-        const QByteArray signature =
-            Hmac(QCryptographicHash::hash(clientKey, Hash), AuthMessage());
+        const QByteArray signature = Hmac(QCryptographicHash::hash(clientKey, Hash), AuthMessage());
         QByteArray proof = clientKey;
         for (int i = 0; i < proof.size(); ++i)
             proof[i] = char(proof[i] ^ signature[i]);
@@ -57,20 +58,34 @@ struct TVector {
 };
 
 // RFC 5802 section 5 and RFC 7677 section 3; user "user", password "pencil".
-const TVector Rfc5802{"SCRAM-SHA-1", QCryptographicHash::Sha1, "fyko+d2lbbFgONRv9qkxdawL",
-                      "r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,s=QSXCR+Q6sek8bf92,i=4096",
-                      "c=biws,r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,p=v0X8v3Bz2T0CJGbJQyF0X+HI4Ts=",
-                      "v=rmF9pqV8S7suAoZWja4dJRkFsKQ=", "QSXCR+Q6sek8bf92"};
-const TVector Rfc7677{"SCRAM-SHA-256", QCryptographicHash::Sha256, "rOprNGfwEbeRWgbNEkqO",
-                      "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096",
-                      "c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=",
-                      "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=", "W22ZaJ0SNY7soEsUEjb6gQ=="};
+const TVector Rfc5802{
+    "SCRAM-SHA-1",
+    QCryptographicHash::Sha1,
+    "fyko+d2lbbFgONRv9qkxdawL",
+    "r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,s=QSXCR+Q6sek8bf92,i=4096",
+    "c=biws,r=fyko+d2lbbFgONRv9qkxdawL3rfcNHYJY1ZVvWVs7j,p=v0X8v3Bz2T0CJGbJQyF0X+HI4Ts=",
+    "v=rmF9pqV8S7suAoZWja4dJRkFsKQ=",
+    "QSXCR+Q6sek8bf92"};
+const TVector Rfc7677{
+    "SCRAM-SHA-256",
+    QCryptographicHash::Sha256,
+    "rOprNGfwEbeRWgbNEkqO",
+    "r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096",
+    "c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,p=dHzbZapWIk4jUhN+"
+    "Ute9ytag9zjfMHgsqmmiz7AndVQ=",
+    "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=",
+    "W22ZaJ0SNY7soEsUEjb6gQ=="};
 
 TScramReference ReferenceFor(const TVector& V, const QByteArray& ClientNonce,
                              const QByteArray& ServerFirst) {
     const QByteArray nonce = ServerFirst.mid(2, ServerFirst.indexOf(',') - 2);
-    return {V.Hash, "pencil", QByteArray::fromBase64(V.Salt), "n=user,r=" + ClientNonce,
-            ServerFirst, "c=biws,r=" + nonce, 4096};
+    return {V.Hash,
+            "pencil",
+            QByteArray::fromBase64(V.Salt),
+            "n=user,r=" + ClientNonce,
+            ServerFirst,
+            "c=biws,r=" + nonce,
+            4096};
 }
 
 TEST(ScramReference, ReproducesThePublishedVectors) {
@@ -84,7 +99,8 @@ TEST(ScramReference, ReproducesThePublishedVectors) {
 
 TEST(SaslClient, ReplaysTheScramSha1Vector) {
     NextNonce = QByteArray::fromBase64(Rfc5802.ClientNonce);
-    TSaslClient client(QStringLiteral("SCRAM-SHA-1"), QStringLiteral("user"), QStringLiteral("pencil"));
+    TSaslClient client(QStringLiteral("SCRAM-SHA-1"), QStringLiteral("user"),
+                       QStringLiteral("pencil"));
     EXPECT_EQ(client.Start().value_or("none"), "n,,n=user,r=" + Rfc5802.ClientNonce);
     EXPECT_EQ(client.Step(Rfc5802.ServerFirst).value_or("none"), Rfc5802.ClientFinal);
     EXPECT_TRUE(client.Finish(Rfc5802.ServerFinal));
@@ -96,7 +112,8 @@ TEST(SaslClient, ReplaysTheScramSha1Vector) {
 TEST(SaslClient, ScramSha256MatchesTheReference) {
     NextNonce = QByteArray(18, '\x5a');
     const QByteArray clientNonce = NextNonce.toBase64();
-    TSaslClient client(QStringLiteral("SCRAM-SHA-256"), QStringLiteral("user"), QStringLiteral("pencil"));
+    TSaslClient client(QStringLiteral("SCRAM-SHA-256"), QStringLiteral("user"),
+                       QStringLiteral("pencil"));
     EXPECT_EQ(client.Start().value_or("none"), "n,,n=user,r=" + clientNonce);
     const QByteArray serverFirst = "r=" + clientNonce + "%hvYDpWUa2,s=" + Rfc7677.Salt + ",i=4096";
     const TScramReference ref = ReferenceFor(Rfc7677, clientNonce, serverFirst);
@@ -116,7 +133,8 @@ TEST(SaslClient, ServerProofIsRequired) {
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
         NextNonce = QByteArray::fromBase64(Rfc5802.ClientNonce);
-        TSaslClient client(QStringLiteral("SCRAM-SHA-1"), QStringLiteral("user"), QStringLiteral("pencil"));
+        TSaslClient client(QStringLiteral("SCRAM-SHA-1"), QStringLiteral("user"),
+                           QStringLiteral("pencil"));
         ASSERT_TRUE(client.Start());
         ASSERT_TRUE(client.Step(Rfc5802.ServerFirst));
         EXPECT_FALSE(client.Finish(c.Final));
@@ -125,7 +143,8 @@ TEST(SaslClient, ServerProofIsRequired) {
 
 TEST(SaslClient, ServerFinalAsChallengeThenBareSuccess) {
     NextNonce = QByteArray::fromBase64(Rfc5802.ClientNonce);
-    TSaslClient client(QStringLiteral("SCRAM-SHA-1"), QStringLiteral("user"), QStringLiteral("pencil"));
+    TSaslClient client(QStringLiteral("SCRAM-SHA-1"), QStringLiteral("user"),
+                       QStringLiteral("pencil"));
     ASSERT_TRUE(client.Start());
     ASSERT_TRUE(client.Step(Rfc5802.ServerFirst));
     EXPECT_EQ(client.Step(Rfc5802.ServerFinal).value_or("none"), QByteArray());
@@ -134,7 +153,8 @@ TEST(SaslClient, ServerFinalAsChallengeThenBareSuccess) {
 
 TEST(SaslClient, ServerFirstThatDoesNotContinueOurNonceIsRefused) {
     NextNonce = QByteArray(18, '\x01');
-    TSaslClient client(QStringLiteral("SCRAM-SHA-1"), QStringLiteral("user"), QStringLiteral("pencil"));
+    TSaslClient client(QStringLiteral("SCRAM-SHA-1"), QStringLiteral("user"),
+                       QStringLiteral("pencil"));
     ASSERT_TRUE(client.Start());
     EXPECT_FALSE(client.Step(Rfc5802.ServerFirst));
     EXPECT_FALSE(client.Step("garbage"));
@@ -143,13 +163,17 @@ TEST(SaslClient, ServerFirstThatDoesNotContinueOurNonceIsRefused) {
 TEST(SaslClient, PlainIsOneInitialResponseWithSaslprep) {
     TSaslClient client(QStringLiteral("PLAIN"), QStringLiteral("420111111111"),
                        QStringLiteral("I\u00ADX")); // soft hyphen is mapped to nothing
-    EXPECT_EQ(client.Start().value_or("none"), QByteArray("\0" "420111111111\0" "IX", 16));
+    EXPECT_EQ(client.Start().value_or("none"), QByteArray("\0"
+                                                          "420111111111\0"
+                                                          "IX",
+                                                          16));
     EXPECT_TRUE(client.Finish({}));
 }
 
 TEST(SaslClient, ScramEscapesTheUserName) {
     NextNonce = QByteArray(18, '\0');
-    TSaslClient client(QStringLiteral("SCRAM-SHA-256"), QStringLiteral("a,b=c"), QStringLiteral("x"));
+    TSaslClient client(QStringLiteral("SCRAM-SHA-256"), QStringLiteral("a,b=c"),
+                       QStringLiteral("x"));
     EXPECT_TRUE(client.Start().value_or("none").startsWith("n,,n=a=2Cb=3Dc,r="));
 }
 
