@@ -1,3 +1,2 @@
-# Line listener throughput and latency next to a bare loopback echo, and the cost of history
-# entries as the history grows.
+# The cost of the time stamp and of history entries as the history grows.
 velora_add_bench(CallRecordsBench SOURCES CallRecordsBench.cpp LIBS velora_callrecords)

@@ -1,5 +1,6 @@
 // The record handler's cost as the history grows (it is never pruned): the
 // same record handled with 0, 10,000 and 1,000,000 lines already in the history.
+#include "BenchRatios.h"
 #include "CallHistory.h"
 #include "RecordingDesktop.h"
 #include "Unit1.h"
@@ -58,8 +59,10 @@ BENCHMARK(Nacti)->Arg(0)->Arg(10000)->Arg(1000000)->Unit(benchmark::kMicrosecond
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarksWithRatios(argc, argv, [](TRatioReporter& r) {
+        r.Compare("one record, 10,000 lines of history, s (ref: empty history)",
+                  {"Nacti/10000", ""}, {"Nacti/0", ""});
+        r.Compare("one record, 1,000,000 lines of history, s (ref: empty history)",
+                  {"Nacti/1000000", ""}, {"Nacti/0", ""});
+    });
 }

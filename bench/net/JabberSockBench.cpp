@@ -2,6 +2,7 @@
 // same run: the CPU an idle connection burns, the throughput from SendData to
 // OnReceiveProc, and the time from bytes arriving to the owner's handler running.
 
+#include "BenchRatios.h"
 #include "JabberSock.h"
 
 #include <QCoreApplication>
@@ -224,17 +225,13 @@ void BM_Throughput(benchmark::State& state) {
     const double megabytes = static_cast<double>(Total) * state.iterations() / 1e6;
     state.counters["transport_MBps"] = megabytes / transport;
     state.counters["plain_MBps"] = megabytes / plain;
-    state.counters["ratio"] = plain / transport;
 }
-// The machine is shared, so the median of several repetitions is the figure to read.
-BENCHMARK(BM_Throughput)
-    ->Iterations(3)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true)
-    ->Unit(benchmark::kMillisecond);
+// The machine is shared, so the medians of several repetitions are the figures to read.
+BENCHMARK(BM_Throughput)->Iterations(3)->Repetitions(5)->Unit(benchmark::kMillisecond);
 
 // The time from a byte leaving the peer to the owner's handler running on the GUI
-// thread, next to a bare loopback round trip (a byte out and echoed back by a thread).
+// thread, next to one way of a bare loopback echo (half the round trip of a byte out
+// and echoed back by a thread), both one-way.
 void BM_HandOffLatency(benchmark::State& state) {
     constexpr int Samples = 2000;
     TListener listener;
@@ -293,21 +290,22 @@ void BM_HandOffLatency(benchmark::State& state) {
     socket.reset();
     close(peer);
     state.counters["handoff_median_us"] = Median(handOff);
-    state.counters["roundtrip_median_us"] = Median(roundTrip);
-    state.counters["ratio"] = Median(handOff) / Median(roundTrip);
+    state.counters["echo_one_way_median_us"] = Median(roundTrip) / 2;
 }
-BENCHMARK(BM_HandOffLatency)
-    ->Iterations(1)
-    ->Repetitions(3)
-    ->ReportAggregatesOnly(true)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HandOffLatency)->Iterations(1)->Repetitions(3)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return RunBenchmarksWithRatios(argc, argv, [](TRatioReporter& r) {
+        r.Compare("idle connection, CPU % (ref: 10 us select loop)",
+                  {"BM_IdleConnection", "transport_cpu_pct"},
+                  {"BM_IdleConnection", "select10us_cpu_pct"});
+        r.Compare("throughput, MB/s (ref: plain blocking socket)",
+                  {"BM_Throughput", "transport_MBps"}, {"BM_Throughput", "plain_MBps"});
+        r.Compare("hand-off latency one-way, us (ref: echo one-way)",
+                  {"BM_HandOffLatency", "handoff_median_us"},
+                  {"BM_HandOffLatency", "echo_one_way_median_us"});
+    });
 }
