@@ -87,8 +87,11 @@ TEST(Application, WindowHasItsNamedComponentsAndTexts) {
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Velora"));
     EXPECT_EQ(window.palette().color(QPalette::Window), SkyBlue());
     const QList<QAction*> menus = window.menuBar()->actions();
-    ASSERT_EQ(menus.size(), 1);
+    ASSERT_EQ(menus.size(), 2);
     EXPECT_EQ(menus[0]->text(), QStringLiteral("O programu"));
+    EXPECT_EQ(menus[1]->text(), QStringLiteral("Hovory"));
+    EXPECT_EQ(menus[1]->menu()->actions().value(0), window.Historiehovor1);
+    EXPECT_EQ(window.Historiehovor1->text(), QStringLiteral("Historie hovorů"));
     QStringList entries;
     for (QAction* entry : menus[0]->menu()->actions())
         entries << entry->text() + (entry->isEnabled() ? "" : " (off)");
