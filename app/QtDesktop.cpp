@@ -307,6 +307,8 @@ void TQtDesktop::ShowHistory(TCallHistoryModel& model) {
             if (OnHistoryOpen)
                 OnHistoryOpen(row);
         };
+        // Over the main window, a little down and right, so that both stay in sight.
+        FHistory->move(FWindow->frameGeometry().topLeft() + QPoint(40, 60));
     }
     FHistory->show();
     FHistory->setWindowState(FHistory->windowState() & ~Qt::WindowMinimized);
