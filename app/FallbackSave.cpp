@@ -41,6 +41,16 @@ TSaveResult SaveToFolderOrFallback(const QString& name, const QString& folder,
     return result;
 }
 
+QString NewestCopy(const QString& name, const QString& folder, const QString& fallbackFolder) {
+    const QFileInfo own(QDir(folder).filePath(name));
+    if (fallbackFolder.isEmpty() || SameFolder(folder, fallbackFolder))
+        return own.filePath();
+    const QFileInfo fallback(QDir(fallbackFolder).filePath(name));
+    if (fallback.isFile() && (!own.exists() || fallback.lastModified() > own.lastModified()))
+        return fallback.filePath();
+    return own.filePath();
+}
+
 QString SaveMessage(const TSaveResult& result, const QString& what) {
     if (result.SavedTo == result.Target)
         return {};

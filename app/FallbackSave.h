@@ -20,6 +20,11 @@ TSaveResult SaveToFolderOrFallback(const QString& name, const QString& folder,
                                    const QString& fallbackFolder,
                                    const std::function<void(const QString& path)>& write);
 
+// The copy of the file `name` to read: the one in `fallbackFolder` when an earlier closing
+// left it there and it is newer than the one in `folder` (or that one is missing), so that
+// what went to the fallback is not lost at the next closing; else the one in `folder`.
+QString NewestCopy(const QString& name, const QString& folder, const QString& fallbackFolder);
+
 // What the user is told in Czech about a file that did not land where it belongs, with the
 // system's reason after it; empty when it did. `what` names the content as the object of
 // the sentence, capitalised ("Nastavení", "Historii hovorů").

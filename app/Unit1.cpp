@@ -118,7 +118,7 @@ void TForm1::FormCreate() {
     last_new.clear();
     history_list = CallHistory();
 
-    const TIniFile ini(DataFilePath(QStringLiteral("data.ini")));
+    const TIniFile ini(NewestCopy(QStringLiteral("data.ini"), FDataFolder, FUserFolder));
     FDesktop.SetWindowGeometry(QRect(ini.ReadInteger(kLayout, QStringLiteral("zleva"), 50),
                                      ini.ReadInteger(kLayout, QStringLiteral("zhora"), 50),
                                      ini.ReadInteger(kLayout, QStringLiteral("sirka"), 500),
@@ -129,7 +129,8 @@ void TForm1::FormCreate() {
     JabberClient1->SetJabberServer(FDeployment.Server);
     JabberClient1->SetJabberPort(FDeployment.ServerPort);
 
-    const QString historyPath = DataFilePath(QStringLiteral("historie.dat"));
+    const QString historyPath =
+        NewestCopy(QStringLiteral("historie.dat"), FDataFolder, FUserFolder);
     if (QFile::exists(historyPath)) {
         TTextFile history = ReadTextFile(historyPath);
         history_list = CallHistory(std::move(history.Lines));
@@ -161,7 +162,7 @@ TForm1::TSaveOnClose TForm1::SaveOnClose() {
     // just the program's own.
     TIniFile ini{QString()};
     try {
-        ini = TIniFile(DataFilePath(QStringLiteral("data.ini")));
+        ini = TIniFile(NewestCopy(QStringLiteral("data.ini"), FDataFolder, FUserFolder));
     } catch (const std::exception&) {
     }
     const QRect outer = FDesktop.WindowGeometry();

@@ -31,7 +31,8 @@ public:
     // it at that step and goes to the default error report; the window is
     // still usable. dataFolder holds data.ini and historie.dat; userFolder,
     // the per-user data folder, takes whichever of them cannot be written
-    // there on closing (none when empty).
+    // there on closing (none when empty); a copy left there that is newer
+    // than the one in dataFolder is the one read.
     TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent = nullptr,
            QString userFolder = QString());
     ~TForm1() override;

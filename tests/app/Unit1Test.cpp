@@ -239,6 +239,31 @@ TEST_F(Closing, EachFileThatCannotBeWrittenGoesToTheUserFolderAndTheUserIsTold) 
     }
 }
 
+TEST_F(Closing, WhatWentToTheUserFolderIsReadAtTheNextStartAndNotLost) {
+    Block(QStringLiteral("historie.dat"));
+    Form->history_list = CallHistory({QStringLiteral("prvni=1")});
+    Desktop.CloseWindow();
+    ASSERT_EQ(UserFile(QStringLiteral("historie.dat")), "prvni=1\r\n");
+
+    // The next run reads the newer copy, adds to it and, still blocked, writes it there.
+    Form.reset();
+    Form = std::make_unique<TForm1>(Desktop, Dir.path(), nullptr, UserFolder());
+    EXPECT_EQ(Form->history_list.Lines(), QStringList{"prvni=1"});
+    Form->history_list.SetEntry(QStringLiteral("druhy"), QStringLiteral("2"));
+    Desktop.CloseWindow();
+    EXPECT_EQ(UserFile(QStringLiteral("historie.dat")), "prvni=1\r\ndruhy=2\r\n");
+
+    // Once the data folder can be written again, everything goes there and is read from there.
+    QDir(Dir.path()).rmdir(QStringLiteral("historie.dat"));
+    Form.reset();
+    Form = std::make_unique<TForm1>(Desktop, Dir.path(), nullptr, UserFolder());
+    Desktop.CloseWindow();
+    EXPECT_EQ(Get(QStringLiteral("historie.dat")), "prvni=1\r\ndruhy=2\r\n");
+    Form.reset();
+    Form = std::make_unique<TForm1>(Desktop, Dir.path(), nullptr, UserFolder());
+    EXPECT_EQ(Form->history_list.Count(), 2);
+}
+
 TEST_F(Closing, WhenNothingCanBeSavedTheUserDecidesWhetherToEnd) {
     Block(QStringLiteral("data.ini"));
     Block(QStringLiteral("historie.dat"));
