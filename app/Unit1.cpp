@@ -128,6 +128,7 @@ void TForm1::FormCreate() {
     FDeployment = TDeployment::Read(ini);
     JabberClient1->SetJabberServer(FDeployment.Server);
     JabberClient1->SetJabberPort(FDeployment.ServerPort);
+    SetUpEncryption();
 
     const QString historyPath =
         NewestCopy(QStringLiteral("historie.dat"), FDataFolder, FUserFolder);
