@@ -75,6 +75,11 @@ void TForm1::SetUpUpdate() {
     update.OnBeforeShowInfo = [this](TwuWebUpdate* Sender, bool& ShowInfo, bool& CheckForUpdate) {
         wuWebUpdate1BeforeShowInfo(Sender, ShowInfo, CheckForUpdate);
     };
+    // The window installs an update itself, after asking; the component's
+    // own download would only fill the temporary folder.
+    update.OnUpdateAvailable = [](TwuWebUpdate*, const QString&, const QString&, bool& CanUpdate) {
+        CanUpdate = false;
+    };
 
     IdHTTP1 = std::make_unique<TIdHTTP>();
     IdHTTP1->OnWorkBegin = [this](TIdHTTP* ASender, TWorkMode AWorkMode,
@@ -93,6 +98,8 @@ void TForm1::RunUpdateCheck() {
     // The deployment is read at start-up, after the component was made.
     wuWebUpdate1->ProductInfo().SetURL(QStringLiteral("http://") + FDeployment.Web +
                                        QStringLiteral("/ustredna/velora/index.php"));
+    // The same full version the prompt compares, so that the two never disagree.
+    wuWebUpdate1->ProductInfo().SetVersion(running_version);
     wuWebUpdate1->CheckForAnUpdate();
 }
 

@@ -117,7 +117,7 @@ TEST_F(SelfUpdate, ComponentIsSetUpForTheProductPage) {
     TwuWebUpdate& update = *Form->wuWebUpdate1;
     EXPECT_EQ(update.ProductInfo().URL(),
               QStringLiteral("http://127.0.0.1:%1/ustredna/velora/index.php").arg(Http.Port()));
-    EXPECT_EQ(update.ProductInfo().Version(), QStringLiteral("1.0"));
+    EXPECT_EQ(update.ProductInfo().Version(), QStringLiteral("1.3"));
     TwuTagInfo& tags = update.TagInfo();
     EXPECT_EQ(
         QStringList({tags.Author(), tags.Email(), tags.ClientFileName(), tags.Download(),
@@ -130,10 +130,8 @@ TEST_F(SelfUpdate, ComponentIsSetUpForTheProductPage) {
               QStringLiteral("Kontrolovat nadále aktualizace"));
     EXPECT_EQ(update.Options(), TwuUpdateOptions());
     EXPECT_EQ(update.HTTPPort(), 80u);
-    // No prompt for the same version; the component goes on by itself and
-    // fetches the file, since 1.3 is newer than its own "1.0".
-    EXPECT_EQ(Http.RequestLines(),
-              QStringList({"GET /ustredna/velora/index.php HTTP/1.0", "GET /velora.bin HTTP/1.0"}));
+    // No prompt for the same version, and the component fetches nothing more.
+    EXPECT_EQ(Http.RequestLines(), QStringList({"GET /ustredna/velora/index.php HTTP/1.0"}));
 
     bool show = true, check = true;
     update.OnBeforeShowInfo(&update, show, check);
@@ -195,9 +193,9 @@ TEST_F(SelfUpdate, NoLeavesTheProgramRunning) {
     EXPECT_FALSE(Desktop.ProcessEnded);
     EXPECT_FALSE(Desktop.TimerEnabled()); // on to Idle, as after every first tick
     EXPECT_NE(Form->IdHTTP1, nullptr);
-    // The component goes on by itself: 1.4 is newer than its "1.0", so it
-    // fetched its update file into the temporary folder, and did not start it.
-    EXPECT_EQ(ReadAll(QDir(TempDir()).filePath(QStringLiteral("setup.bin"))), Program);
+    // Nor does the component download anything by itself.
+    EXPECT_EQ(QDir(TempDir()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    EXPECT_EQ(Http.RequestLines(), QStringList({"GET /ustredna/velora/index.php HTTP/1.0"}));
 }
 
 TEST_F(SelfUpdate, YesDownloadsStartsTheScriptAndEnds) {
