@@ -2,7 +2,9 @@
 // closes it with SIGTERM as a session manager would.
 #include "RealProgram.h"
 
+#include <QDateTime>
 #include <QString>
+#include <QThread>
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,7 +15,19 @@ namespace {
 
 using EndToEnd = RealProgramTest;
 
-TEST_F(EndToEnd, SigtermClosesTheWindowAndWritesBothFiles) {
+// Sends the bytes to the program's local port on one connection.
+void SendLines(quint16 port, const QByteArray& lines) {
+    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    ASSERT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::send(s, lines.constData(), lines.size(), MSG_NOSIGNAL), lines.size());
+    ::close(s);
+}
+
+TEST_F(EndToEnd, SigtermSavesBothFilesAndASecondStartRestoresThem) {
     const quint16 port = FreePort();
     const quint16 web = FreePort();
     // The help page points at a closed local port: nothing leaves the machine.
@@ -24,23 +38,49 @@ TEST_F(EndToEnd, SigtermClosesTheWindowAndWritesBothFiles) {
             .arg(port)
             .arg(web)
             .toUtf8());
-    Put(QStringLiteral("historie.dat"), "\xEF\xBB\xBF"
-                                        "10.12.26 9:05:01_kdo=111\r\n"
-                                        "10.12.26 9:05:01_nazev=\xC5\xA0imon\r\n");
+    const QByteArray earlier = "\xEF\xBB\xBF"
+                               "10.12.26 9:05:01_kdo=111\r\n"
+                               "10.12.26 9:05:01_nazev=\xC5\xA0imon\r\n";
+    Put(QStringLiteral("historie.dat"), earlier);
+    const QString ini = QStringLiteral("[Rozmisteni]\r\nsirka=700\r\nvyska=520\r\nzleva=30\r\n"
+                                       "zhora=40\r\n[jine]\r\nklic=hodnota\r\n[pripojeni]\r\n"
+                                       "port=%1\r\njmeno=420111222@velora.example\r\n"
+                                       "web=127.0.0.1:%2\r\n")
+                            .arg(port)
+                            .arg(web);
+
     Start();
     ASSERT_FALSE(WaitForWindow().isEmpty()) << "the window did not appear";
+    SendLines(port, "301:222:1:3:Prvni:http://127.0.0.1:8080/prvni\n");
+    ASSERT_FALSE(WaitForWindow(QStringLiteral("301")).isEmpty()) << "no balloon for the record";
+    Terminate();
+    const qint64 firstEnded = QDateTime::currentSecsSinceEpoch();
+
+    EXPECT_EQ(QString::fromUtf8(Get(QStringLiteral("data.ini"))), ini);
+    const QByteArray first = Get(QStringLiteral("historie.dat"));
+    ASSERT_TRUE(first.startsWith(earlier)) << first.toStdString();
+    ExpectOneCallInHistory(first.mid(earlier.size()), QStringLiteral("301"),
+                           QStringLiteral("Prvni"), QStringLiteral("http://127.0.0.1:8080/prvni"));
+
+    Start();
+    const QString window = WaitForWindow();
+    ASSERT_FALSE(window.isEmpty()) << "the window did not appear again";
+    EXPECT_EQ(Xdotool({QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"), window})
+                  .split(u'\n')
+                  .mid(1, 4),
+              QStringList({"X=30", "Y=40", "WIDTH=700", "HEIGHT=520"}));
+    // The second call gets a time stamp of its own, a second later at least.
+    while (QDateTime::currentSecsSinceEpoch() <= firstEnded)
+        QThread::msleep(20);
+    SendLines(port, "302:222:1:3:Druhy:http://127.0.0.1:8080/druhy\n");
+    ASSERT_FALSE(WaitForWindow(QStringLiteral("302")).isEmpty()) << "the port was not restored";
     Terminate();
 
-    const QString ini = QString::fromUtf8(Get(QStringLiteral("data.ini")));
-    EXPECT_EQ(ini, QStringLiteral("[Rozmisteni]\r\nsirka=700\r\nvyska=520\r\nzleva=30\r\n"
-                                  "zhora=40\r\n[jine]\r\nklic=hodnota\r\n[pripojeni]\r\n"
-                                  "port=%1\r\njmeno=420111222@velora.example\r\n"
-                                  "web=127.0.0.1:%2\r\n")
-                       .arg(port)
-                       .arg(web));
-    EXPECT_EQ(Get(QStringLiteral("historie.dat")), "\xEF\xBB\xBF"
-                                                   "10.12.26 9:05:01_kdo=111\r\n"
-                                                   "10.12.26 9:05:01_nazev=\xC5\xA0imon\r\n");
+    EXPECT_EQ(QString::fromUtf8(Get(QStringLiteral("data.ini"))), ini);
+    const QByteArray second = Get(QStringLiteral("historie.dat"));
+    ASSERT_TRUE(second.startsWith(first)) << second.toStdString();
+    ExpectOneCallInHistory(second.mid(first.size()), QStringLiteral("302"), QStringLiteral("Druhy"),
+                           QStringLiteral("http://127.0.0.1:8080/druhy"));
 }
 
 TEST_F(EndToEnd, RecordsSentOverTcpEndUpInTheHistory) {

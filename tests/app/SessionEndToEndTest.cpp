@@ -3,6 +3,7 @@
 // session, a second account sends a call record, and after SIGTERM the record is
 // in historie.dat. Everything is read from the outside: the server's side, the
 // windows on the display and the files.
+#include "HttpFixture.h"
 #include "Jabber.h"
 #include "RealProgram.h"
 #include "VersionInfo.h"
@@ -75,6 +76,8 @@ protected:
 
     QMap<QString, QString> Endpoint;
     QString Ctl;
+    // The product web server: it sees the first tick's update check.
+    THttpFixture Http;
 };
 
 TEST_F(SessionEndToEnd, LogsInByThePasswordBoxAndTakesCallRecordsFromTheExchange) {
@@ -87,31 +90,43 @@ TEST_F(SessionEndToEnd, LogsInByThePasswordBoxAndTakesCallRecordsFromTheExchange
             .arg(Endpoint.value(QStringLiteral("user1")))
             .arg(Endpoint.value(QStringLiteral("port")))
             .arg(Endpoint.value(QStringLiteral("domain")))
-            .arg(FreePort())
+            .arg(Http.Port())
             .arg(Jid(2).toUpper())
             .toUtf8());
+    ASSERT_TRUE(QDir(Http.Root()).mkpath(QStringLiteral("ustredna/velora")));
+    Http.Put(QStringLiteral("ustredna/velora/index.php"),
+             "<html><head>\r\n<META NAME=\"wuProduct\" CONTENT=\"Velora\">\r\n"
+             "<META NAME=\"wuVersion\" CONTENT=\"" +
+                 VersionMajorMinor().toUtf8() + "\">\r\n</head></html>\r\n");
     Start();
     QString window;
     ASSERT_TRUE(Eventually([&] {
         return !(window = FindWindow(QStringLiteral("Velora"))).isEmpty();
     })) << "the window did not appear";
     // The first tick, 5 s after start, belongs to the update check; a login
-    // before it would need a second press.
-    QThread::msleep(6000);
+    // before it has returned needs a second press. The page offers the version
+    // that runs, so no prompt comes.
+    ASSERT_TRUE(Eventually([&] {
+        return Http.RequestLines().contains(
+            QStringLiteral("GET /ustredna/velora/index.php HTTP/1.0"));
+    })) << "the first tick's update check did not come";
 
-    // Click into the password box (it sits left on the banner, under the menu),
-    // type, press Enter.
-    Xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QStringLiteral("150"),
-             QStringLiteral("66"), QStringLiteral("click"), QStringLiteral("1")});
+    // The window takes the keyboard focus, which Qt hands to the first control
+    // in the tab order, the password box; type and press Enter.
+    Xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
     Xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("40"),
              Endpoint.value(QStringLiteral("password1"))});
-    Xdotool({QStringLiteral("key"), QStringLiteral("Return")});
 
     // The next tick connects; the server sees the session with the resource
-    // "<computer name> velora".
+    // "<computer name> velora". A press that came while the check was still
+    // running is lost, so Enter is pressed again while the session is missing.
     const QString session = Jid(1) + u'/' + LocalComputerName() + QStringLiteral(" velora");
-    ASSERT_TRUE(Eventually([&] { return ConnectedUsers().contains(session); }))
-        << ConnectedUsers().join(u' ').toStdString();
+    bool listed = false;
+    for (int press = 0; press < 3 && !listed; ++press) {
+        Xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+        listed = Eventually([&] { return ConnectedUsers().contains(session); });
+    }
+    ASSERT_TRUE(listed) << ConnectedUsers().join(u' ').toStdString();
 
     // A stranger's message is ignored; the exchange's becomes a call record.
     const auto stranger = Account(3);

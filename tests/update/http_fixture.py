@@ -7,6 +7,9 @@ is closed. Query parameters shape the answer:
   length=none|N   leave out Content-Length, or announce N instead of the size
   piece=N         send the body in pieces of N bytes ...
   delay=S         ... waiting S seconds after each
+  gate=NAME       ... sending the next only once the file NAME under ROOT
+                  holds a number of bytes at least what was sent so far (the
+                  client writes its progress there); 30 s at most per piece
   status=N        answer with this status code
   location=URL    answer 302 with this Location
 """
@@ -51,13 +54,28 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         piece = int(option("piece", "0")) or max(len(body), 1)
         delay = float(option("delay", "0"))
+        gate = option("gate", "")
         try:
             for start in range(0, len(body), piece):
                 self.wfile.write(body[start:start + piece])
                 self.wfile.flush()
                 time.sleep(delay)
+                if gate and start + piece < len(body):
+                    wait_for_progress(os.path.join(root, gate), start + piece)
         except OSError:
             pass
+
+
+def wait_for_progress(path, sent):
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        try:
+            with open(path, encoding="ascii") as f:
+                if int(f.read() or 0) >= sent:
+                    return
+        except (OSError, ValueError):
+            pass
+        time.sleep(0.002)
 
 
 def end_with_parent():

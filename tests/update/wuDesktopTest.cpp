@@ -10,12 +10,13 @@
 
 namespace {
 
+// The script renames its output into place once written, so the file is
+// whole as soon as it exists.
 QByteArray WaitForFile(const QString& path) {
     QElapsedTimer timer;
     timer.start();
-    while (!QFile::exists(path) && timer.elapsed() < 10000)
+    while (!QFile::exists(path) && timer.elapsed() < 30000)
         QThread::msleep(20);
-    QThread::msleep(50);
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
 }
@@ -27,7 +28,8 @@ TEST(WebUpdateDesktopTest, StartsScriptsAndExecutablesDetachedWithTheirParameter
     const QString script = dir.filePath("update.sh");
     QFile file(script);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("echo \"$1 $2\" > \"$(dirname \"$0\")/script.txt\"\n");
+    file.write("out=\"$(dirname \"$0\")/script\"\n"
+               "echo \"$1 $2\" > \"$out.tmp\" && mv \"$out.tmp\" \"$out.txt\"\n");
     file.close();
     EXPECT_TRUE(desktop.StartFile(script, "--update \"two words\""));
     EXPECT_EQ(WaitForFile(dir.filePath("script.txt")), "--update two words");

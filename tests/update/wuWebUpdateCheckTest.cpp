@@ -495,7 +495,9 @@ TEST_F(WebUpdateCheckTest, UnreadableLengthEndsTheTransferWithoutAnEvent) {
 }
 
 TEST_F(WebUpdateCheckTest, AbortFromOnDownloadStopsBeforeTheNextRead) {
-    Server->Put("info.html", InfoPage("/update.bin?piece=1000&delay=0.05"));
+    // The fixture sends the next piece only once the report of the one before
+    // has aborted the transfer.
+    Server->Put("info.html", InfoPage("/update.bin?piece=1000&gate=progress"));
     bool downloading = false;
     Update.OnBeforeDownload = [&](TwuWebUpdate*, const QString&) {
         downloading = true;
@@ -508,6 +510,7 @@ TEST_F(WebUpdateCheckTest, AbortFromOnDownloadStopsBeforeTheNextRead) {
         ++reportsAfterAbort;
         written = downloaded;
         sender->Abort();
+        Server->Put("progress", QByteArray::number(downloaded));
     };
     Log.Events.clear();
     Update.OnDownloadError = [&](TwuWebUpdate*) {
