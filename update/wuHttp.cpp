@@ -1,6 +1,8 @@
 #include "wuHttp.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QEventLoop>
 #include <QList>
 #include <QObject>
@@ -58,6 +60,11 @@ constexpr qint64 kDrainSliceMs = 10;
 // How long the worker sleeps in one wait for the network; an abort wakes it earlier.
 constexpr int kPollMs = 1000;
 
+// Qt's queue orders the wake-ups, but through locks of its own that thread
+// checkers cannot see: the receiver takes the shared lock before it looks at
+// an event, and the worker posts under that lock.
+const QEvent::Type kWakeEvent = QEvent::User;
+
 struct TEvent {
     enum Kind { Response, Data, Finished } Type;
     TwuHttpResponse Answer;
@@ -76,7 +83,6 @@ struct TShared {
     CURLM* Multi = nullptr;
     // The calling thread's receiver of the wake-ups; null once it is gone.
     QObject* Receiver = nullptr;
-    std::function<void()> Wake; // runs on the calling thread
 
     void Cancel() {
         const std::lock_guard lock(Lock);
@@ -91,7 +97,7 @@ struct TShared {
         if (WakePosted || !Receiver)
             return;
         WakePosted = true;
-        QMetaObject::invokeMethod(Receiver, Wake, Qt::QueuedConnection);
+        QCoreApplication::postEvent(Receiver, new QEvent(kWakeEvent));
     }
 
     // Returns false when the transfer was cancelled meanwhile.
@@ -261,6 +267,14 @@ public:
     CURLcode Code = CURLE_OK;
     std::exception_ptr Error;
 
+    bool event(QEvent* event) override {
+        { const std::lock_guard lock(FShared->Lock); }
+        if (event->type() != kWakeEvent)
+            return QObject::event(event);
+        Drain();
+        return true;
+    }
+
     void Drain() {
         if (FDraining) {
             // A handler is processing pending events: the running drain goes on.
@@ -346,9 +360,6 @@ TwuHttpResult wuHttpGet(const TwuHttpRequest& request, const TwuHttpHandlers& ha
     auto shared = std::make_shared<TShared>();
     TDriver driver(request, handlers, shared);
     shared->Receiver = &driver;
-    shared->Wake = [&driver] {
-        driver.Drain();
-    };
     if (request.Abort)
         request.Abort->Attach([shared] { shared->Cancel(); });
     if (request.Abort && request.Abort->Requested())
