@@ -20,6 +20,9 @@ TDeployment TDeployment::Read(const TIniFile& ini) {
     Override(ini, "web", d.Web);
     Override(ini, "webmail", d.Webmail);
     Override(ini, "ustredna", d.Exchange);
+    Override(ini, "sifrovani", d.Encryption);
+    Override(ini, "otisk", d.Fingerprint);
+    Override(ini, "ca", d.CaFile);
     // Anything but a TCP port keeps the default.
     const int port = ini.ReadInteger(QStringLiteral("pripojeni"), QStringLiteral("serverport"), 0);
     if (port > 0 && port <= 65535)

@@ -16,6 +16,13 @@ struct TDeployment {
     // Key "ustredna": the exchange's own XMPP address. When set, only messages
     // from that bare address are taken as call records; empty accepts every sender.
     QString Exchange;
+    // Key "sifrovani": "vyzadovat" (never log in without TLS), "pokud-nabizi" (TLS
+    // whenever offered; the default) or "ne" (never start TLS). Kept as written.
+    QString Encryption = QStringLiteral("pokud-nabizi");
+    // Key "otisk": the SHA-256 fingerprint the server certificate must have.
+    QString Fingerprint;
+    // Key "ca": a PEM file of issuers trusted besides the system's.
+    QString CaFile;
 
     // Reads the overrides; missing or empty keys keep the defaults.
     static TDeployment Read(const TIniFile& ini);

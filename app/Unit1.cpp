@@ -116,6 +116,7 @@ void TForm1::FormCreate() {
     FDeployment = TDeployment::Read(ini);
     JabberClient1->SetJabberServer(FDeployment.Server);
     JabberClient1->SetJabberPort(FDeployment.ServerPort);
+    SetUpEncryption();
 
     const QString historyPath = DataFilePath(QStringLiteral("historie.dat"));
     if (QFile::exists(historyPath)) {

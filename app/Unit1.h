@@ -63,6 +63,11 @@ public:
     void JabberClient1IQ(TJabberClient* Sender, const QString& XMLMessage);
     // Stops Timer1, empties and enables the password box, shows "chyba prihlaseni".
     void JabberClient1LoginError(TJabberClient* Sender, const QString& Error);
+    // Stops Timer1, enables the password box (keeping the password) and shows why the
+    // login was not attempted (certificate, missing TLS, no usable mechanism).
+    void JabberClient1SecurityError(TJabberClient* Sender, const QString& Reason);
+    // Hands the keys "sifrovani", "otisk" and "ca" to the client.
+    void SetUpEncryption();
     // Whether the stanza's sender has the exchange's bare address (data.ini
     // "ustredna", compared without regard to case). True for every stanza when
     // no address is configured; false for text that is not a stanza.

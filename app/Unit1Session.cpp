@@ -44,6 +44,19 @@ void TForm1::SetUpSession() {
     JabberClient1->OnMessage = [this](TJabberClient* Sender, const QString& XMLMessage) {
         JabberClient1Message(Sender, XMLMessage);
     };
+    JabberClient1->OnSecurityError = [this](TJabberClient* Sender, const QString& Reason) {
+        JabberClient1SecurityError(Sender, Reason);
+    };
+}
+
+void TForm1::SetUpEncryption() {
+    const QString mode = FDeployment.Encryption.trimmed().toLower();
+    // A value that is none of the three is taken as the strictest.
+    JabberClient1->SetEncryption(mode == u"pokud-nabizi" ? TEncryption::IfOffered
+                                 : mode == u"ne"         ? TEncryption::Never
+                                                         : TEncryption::Required);
+    JabberClient1->SetCaFile(FDeployment.CaFile);
+    JabberClient1->SetCertificateFingerprint(FDeployment.Fingerprint);
 }
 
 void TForm1::Button1Click() {
@@ -132,6 +145,15 @@ void TForm1::JabberClient1LoginError(TJabberClient*, const QString&) {
     FDesktop.SetCaption(TControl::Button1, kLogin);
     FDesktop.SetTimerEnabled(false);
     FDesktop.MessageBox(QStringLiteral("chyba prihlaseni"));
+}
+
+void TForm1::JabberClient1SecurityError(TJabberClient*, const QString& Reason) {
+    // Not a wrong password: the box keeps it for the next try.
+    jabber_online = false;
+    FDesktop.SetEnabled(TControl::Edit1, true);
+    FDesktop.SetCaption(TControl::Button1, kLogin);
+    FDesktop.SetTimerEnabled(false);
+    FDesktop.MessageBox(Reason);
 }
 
 bool TForm1::IsFromExchange(const QString& XMLMessage) const {

@@ -178,6 +178,9 @@ void TCustomSocket::Work(int Socket) {
     // wake-up.
     bool block = false;
     while (!Terminated()) {
+        if (!RunPendingTls(Socket)) {
+            return;
+        }
         pollfd fds[2] = {{Socket, POLLIN, 0}, {FWakeUp, POLLIN, 0}};
         if (::poll(fds, 2, block ? -1 : 0) < 0) {
             fds[0].revents = 0;
@@ -251,8 +254,11 @@ bool TCustomSocket::ConnectSocket(int Socket, int32_t Ip) {
 bool TCustomSocket::ReceiveOnce(int Socket) {
     ssize_t received;
     do {
-        received = ::recv(Socket, FReceiveBuffer.data(), ReceiveBufferSize, 0);
+        received = TransportRecv(Socket, FReceiveBuffer.data(), ReceiveBufferSize);
     } while (received < 0 && errno == EINTR);
+    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return true;
+    }
     if (received == 0) {
         if (!Terminated()) {
             Synchronize([this] { DoDisconnect(); });
@@ -297,7 +303,7 @@ void TCustomSocket::FlushSendQueue(int Socket) {
         }
         ssize_t sent;
         do {
-            sent = ::send(Socket, FSendBuffer.data(), length, MSG_NOSIGNAL);
+            sent = TransportSend(Socket, FSendBuffer.data(), length);
         } while (sent < 0 && errno == EINTR);
         if (sent < 0) {
             FLastError = static_cast<uint16_t>(errno);
@@ -441,6 +447,16 @@ TMySocket::TMySocket() : FEventSocket(std::make_shared<TEventSocket>()) {
             handler(this);
         }
     };
+    FEventSocket->OnTlsReady = [this](TObject*) {
+        if (const TNotifyEvent handler = OnTlsReady) {
+            handler(this);
+        }
+    };
+    FEventSocket->OnTlsError = [this](TObject*, const QString& Reason) {
+        if (const TOnTlsError handler = OnTlsError) {
+            handler(this, Reason);
+        }
+    };
 }
 
 TMySocket::~TMySocket() {
@@ -452,6 +468,8 @@ TMySocket::~TMySocket() {
     FEventSocket->OnDisconnect = nullptr;
     FEventSocket->OnReceive = nullptr;
     FEventSocket->OnDataSent = nullptr;
+    FEventSocket->OnTlsReady = nullptr;
+    FEventSocket->OnTlsError = nullptr;
     FEventSocket->Close();
 }
 

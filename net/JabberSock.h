@@ -2,6 +2,7 @@
 
 #include "NetBuffer.h"
 #include "SocketThread.h"
+#include "TlsEngine.h"
 
 #include <QString>
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sys/types.h>
 #include <vector>
 
 // The socket transport: one outgoing TCP connection per TMySocket, run by a worker
@@ -42,6 +44,7 @@ using TOnRecv =
     std::function<void(TObject* Sender, int Socket, const void* Buffer, uint32_t BufLen)>;
 using TOnAdvPktParse =
     std::function<void(TObject* Sender, const void* Buffer, uint32_t BufLen, bool Incoming)>;
+using TOnTlsError = std::function<void(TObject* Sender, const QString& Reason)>;
 
 // The connection and the worker loop. Create it with std::make_shared (see
 // TSocketThread). All public operations are called on the GUI thread.
@@ -66,6 +69,10 @@ public:
     // Requests termination, shuts the socket down (which stops the worker without
     // another event) and clears Working. Connected is not cleared.
     void Close();
+    // Asks the worker to run a TLS handshake before it reads or sends anything more;
+    // from then on every byte goes through TLS. Call it from a receive event, with
+    // nothing queued. The outcome arrives as DoTlsReady or DoTlsFailed.
+    void StartTls(const TTlsSettings& Settings);
 
     bool Working() const { return FWorking.load(); }
     // Set once the connection has been established; nothing clears it again.
@@ -103,11 +110,16 @@ protected:
     virtual void DoDisconnect();
     virtual void DoReceive();
     virtual void DoDataSent();
+    // The handshake asked for by StartTls is done; FTlsFailure is empty.
+    virtual void DoTlsReady();
+    // The handshake failed (FTlsFailure says why, in Czech); the base closes the socket.
+    virtual void DoTlsFailed();
 
     // The data delivered by DoReceive.
     const void* Buffer = nullptr;
     uint32_t BufLen = 0;
     QString FLastErrMsg;
+    QString FTlsFailure;
 
 private:
     // Everything the worker does on Socket; the caller closes it afterwards.
@@ -120,6 +132,21 @@ private:
     void FlushSendQueue(int Socket);
     void WakeWorker();
     void DrainWakeUp();
+    // The transport under the worker: plain recv/send, or through TLS once it runs.
+    // Same results as recv/send; with TLS a receive may give -1 with EAGAIN when the
+    // bytes held no application data yet.
+    ssize_t TransportRecv(int Socket, char* Data, size_t Size);
+    ssize_t TransportSend(int Socket, const char* Data, size_t Size);
+    // Runs the handshake that StartTls asked for, if any; false when the worker must
+    // end (failed, closed, or termination requested).
+    bool RunPendingTls(int Socket);
+    // Sends what TLS has produced; false on a socket error.
+    bool SendTlsOutput(int Socket);
+
+    std::mutex FTlsLock;                     // guards FTlsRequest
+    std::unique_ptr<TTlsEngine> FTlsRequest; // set by StartTls, taken by the worker
+    std::unique_ptr<TTlsEngine> FTls;        // the worker's, once the handshake is done
+    std::vector<char> FTlsInput;
 
     std::atomic<int> FSocket{-1};
     std::atomic<int32_t> FIp{-1};
@@ -203,6 +230,8 @@ public:
     TNotifyEvent OnDisconnect;   // after Close
     TOnReceive OnReceive;        // only when ProxyReady
     TNotifyEvent OnDataSent;
+    TNotifyEvent OnTlsReady; // the handshake asked for by StartTls is done
+    TOnTlsError OnTlsError;  // after Close; the reason in Czech
 
 protected:
     void DoError() override;
@@ -211,6 +240,8 @@ protected:
     void DoDisconnect() override;
     void DoReceive() override;
     void DoDataSent() override;
+    void DoTlsReady() override;
+    void DoTlsFailed() override;
 };
 
 // The socket the XMPP client holds: one connection attempt per object. It owns a
@@ -239,6 +270,9 @@ public:
     void Disconnect();
     // Queues a copy of BufLen bytes (at most 65,535 per call) to be sent in order.
     void SendData(const void* Buf, uint32_t BufLen);
+    // Turns the connection into TLS (STARTTLS): call it from OnReceiveProc once the
+    // server agreed, with nothing queued. OnTlsReady or OnTlsError follows.
+    void StartTls(const TTlsSettings& Settings);
 
     // The adopted socket handle when there is one, otherwise the worker's (-1 when none).
     int ClientSocket() const;
@@ -280,6 +314,11 @@ public:
     // Once after connecting when the queue is found empty, then once each time the
     // queue has drained after new data.
     TNotifyEvent OnDataSent;
+    // The TLS handshake is done and the server's certificate passed its check.
+    TNotifyEvent OnTlsReady;
+    // The TLS handshake or the certificate check failed; the connection is closed and
+    // nothing more was sent. Reason is for the user, in Czech.
+    TOnTlsError OnTlsError;
 
 private:
     QString FHost;

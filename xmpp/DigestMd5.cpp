@@ -51,14 +51,26 @@ TDirectiveList ParseChallenge(const QString& Text) {
         touched = false;
         state = InName;
     };
+    bool escaped = false;
     for (const QChar c : Text) {
         if (state == InQuotes) {
-            if (c == u'"')
-                state = InValue;
-            else
+            // A backslash takes the next character as it is (a quoted-pair).
+            if (escaped) {
                 value += c;
+                escaped = false;
+            } else if (c == u'\\') {
+                escaped = true;
+            } else if (c == u'"') {
+                state = InValue;
+            } else {
+                value += c;
+            }
             continue;
         }
+        // White space may follow a comma (and so begin a directive).
+        if (state == InName && name.isEmpty() &&
+            (c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'))
+            continue;
         if (c == u',') {
             finish();
             continue;
@@ -102,9 +114,21 @@ QString DigestMd5RspAuth(const TDigestParams& P) {
     return DigestOf(P, ':' + P.DigestUri.toUtf8());
 }
 
+QByteArray DigestQuoted(const QByteArray& Value) {
+    QByteArray quoted;
+    quoted.reserve(Value.size());
+    for (const char c : Value) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted;
+}
+
 QByteArray DigestMd5Answer(const TDigestParams& P) {
-    return "username=\"" + P.UserName.toUtf8() + "\",realm=\"" + P.Realm.toUtf8() + "\",nonce=\"" +
-           P.Nonce.toLatin1() + "\",cnonce=\"" + P.Cnonce.toUtf8() + "\",nc=" + P.Nc.toUtf8() +
-           ",qop=auth,digest-uri=\"" + P.DigestUri.toUtf8() +
+    return "username=\"" + DigestQuoted(P.UserName.toUtf8()) + "\",realm=\"" +
+           DigestQuoted(P.Realm.toUtf8()) + "\",nonce=\"" + DigestQuoted(P.Nonce.toLatin1()) +
+           "\",cnonce=\"" + DigestQuoted(P.Cnonce.toUtf8()) + "\",nc=" + P.Nc.toUtf8() +
+           ",qop=auth,digest-uri=\"" + DigestQuoted(P.DigestUri.toUtf8()) +
            "\",charset=utf-8,response=" + DigestMd5Response(P).toLatin1();
 }

@@ -28,8 +28,10 @@ private:
 };
 
 // Reads a comma-separated list of name=value directives; a value may stand in double
-// quotes, and then holds commas and equals signs as they are. The end of the text
-// ends the last directive. Names are not trimmed. Never fails.
+// quotes, and then holds commas and equals signs as they are, and a backslash takes
+// the next character literally (\" is a quote). White space before a name is
+// skipped; names are not trimmed otherwise. The end of the text ends the last
+// directive. Never fails.
 TDirectiveList ParseChallenge(const QString& Text);
 
 // What an answer is computed from. Nonce holds one character per byte of the
@@ -54,7 +56,9 @@ QByteArray DigestMd5HA1(const TDigestParams& P);
 QString DigestMd5Response(const TDigestParams& P);
 // The rspauth value that a server knowing the password sends after the response.
 QString DigestMd5RspAuth(const TDigestParams& P);
+// Value as the inside of an RFC 2831 quoted string: '"' and '\' get a backslash.
+QByteArray DigestQuoted(const QByteArray& Value);
 // The answer text: username, realm, nonce, cnonce, nc, qop, digest-uri, charset and
 // response, in this order, joined by commas, with no authzid. Values are written as
-// UTF-8 (the nonce as its original bytes).
+// UTF-8 (the nonce as its original bytes), quoted values escaped.
 QByteArray DigestMd5Answer(const TDigestParams& P);

@@ -2,6 +2,7 @@
 
 #include "DigestMd5.h"
 #include "KvXml.h"
+#include "SaslClient.h"
 #include "jbconst.h"
 
 #include <QCryptographicHash>
@@ -31,6 +32,23 @@ const TKvXmlNode* Child(const TKvXmlNode* Node, const QString& Name) {
     return Node->Children().NodeByName(Name);
 }
 
+// Text for an XML attribute value in double quotes, or for element content.
+QString XmlEscaped(const QString& Value) {
+    return Value.toHtmlEscaped();
+}
+
+QByteArray FromBase64(const QString& Text) {
+    return QByteArray::fromBase64(Text.trimmed().toLatin1());
+}
+
+// Sixteen random bytes as 32 lowercase hexadecimal digits.
+QString RandomCnonce() {
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex());
+}
+
 } // namespace
 
 EJabberError::EJabberError(const QString& Message) : std::runtime_error(Message.toStdString()) {}
@@ -54,6 +72,10 @@ void TJabberClient::Connect(uint8_t MyStatus) {
     FDecoder = QStringDecoder(QStringDecoder::Utf8);
     FSessionId.clear();
     FExpectedRspAuth.clear();
+    FRspAuthSeen = false;
+    FEncrypted = false;
+    FMechanism.clear();
+    FSasl.reset();
 
     const qsizetype at = FJID.indexOf(u'@');
     FUserName = at < 0 ? QString() : FJID.left(at);
@@ -79,6 +101,12 @@ void TJabberClient::Connect(uint8_t MyStatus) {
                                   bool Incoming) {
         SocketPktParse(Sender, Buffer, BufLen, Incoming);
     };
+    FSocket->OnTlsReady = [this](TObject* Sender) {
+        SocketTlsReady(Sender);
+    };
+    FSocket->OnTlsError = [this](TObject* Sender, const QString& Reason) {
+        SocketTlsError(Sender, Reason);
+    };
     FSocket->Connect();
 }
 
@@ -99,6 +127,12 @@ void TJabberClient::LoginError(const QString& Text) {
     Disconnect();
     if (OnLoginError)
         OnLoginError(this, Text);
+}
+
+void TJabberClient::SecurityError(const QString& Reason) {
+    Disconnect();
+    if (OnSecurityError)
+        OnSecurityError(this, Reason);
 }
 
 void TJabberClient::SocketConnected(TObject*) {
@@ -129,11 +163,23 @@ void TJabberClient::SocketPktParse(TObject*, const void* Buffer, uint32_t BufLen
         OnPktParseA(this, Buffer, BufLen, Incoming);
 }
 
+void TJabberClient::SocketTlsReady(TObject*) {
+    // A new stream begins over TLS; nothing of the old one is kept.
+    FEncrypted = true;
+    XMLStr.Clear();
+    FDecoder = QStringDecoder(QStringDecoder::Utf8);
+    SendStr(StreamHeader());
+}
+
+void TJabberClient::SocketTlsError(TObject*, const QString& Reason) {
+    SecurityError(Reason);
+}
+
 QString TJabberClient::StreamHeader() const {
     return QStringLiteral("<?xml version=\"1.0\"?> <stream:stream xmlns:stream=\"%1\" "
                           "version=\"1.0\" xmlns=\"jabber:client\" to=\"%2\" xml:lang=\"en\" "
                           "xmlns:xml=\"%3\">")
-        .arg(jbconst::NsStreams, FUserServer, jbconst::NsXml);
+        .arg(jbconst::NsStreams, XmlEscaped(FUserServer), jbconst::NsXml);
 }
 
 void TJabberClient::SendStr(const QString& Str) {
@@ -249,23 +295,38 @@ void TJabberClient::Dispatch(const QString& Stanza) {
     if (name == u"stream:error")
         throw EJabberError(jbconst::ErrConnect);
     if (name == u"failure") {
-        LoginError(rendering());
+        if (Xmlns(R) == jbconst::NsTls)
+            SecurityError(QStringLiteral("Server odmítl zahájit šifrované spojení."));
+        else
+            LoginError(rendering());
         throw EJabberError(jbconst::ErrProtocol);
     }
     if (name == u"stream:features") {
+        if (NegotiateTls(R))
+            return;
         if (const TKvXmlNode* mechanisms = Child(R, QStringLiteral("mechanisms"))) {
-            const int code = Xmlns(mechanisms) == jbconst::NsSasl ? ChooseMechanism(R) : 2;
-            if (code == 2)
+            if (Xmlns(mechanisms) != jbconst::NsSasl)
                 throw EJabberError(jbconst::ErrConnect);
-            SendAuth(code);
+            StartSasl(mechanisms);
         }
         if (Xmlns(Child(R, QStringLiteral("bind"))) == jbconst::NsBind)
             SendBind(FResource);
+    } else if (name == u"proceed") {
+        if (Xmlns(R) == jbconst::NsTls)
+            StartTls();
     } else if (name == u"challenge") {
-        AnswerChallenge(R, rendering);
+        if (FSasl)
+            AnswerSaslChallenge(R, rendering);
+        else
+            AnswerChallenge(R, rendering);
     } else if (name == u"success") {
-        if (Xmlns(R) == jbconst::NsSasl)
+        if (Xmlns(R) == jbconst::NsSasl) {
+            if (!ServerProven(R)) {
+                LoginError(rendering());
+                throw EJabberError(jbconst::ErrProtocol);
+            }
             SendStr(StreamHeader());
+        }
     } else if (name == u"iq") {
         HandleIq(R, rendering);
     } else if (name == u"message") {
@@ -365,6 +426,7 @@ void TJabberClient::AnswerChallenge(const TKvXmlNode* R,
         throw EJabberError(jbconst::ErrProtocol);
     }
     const QString answer = DigestResponse(challenge);
+    FRspAuthSeen = FRspAuthSeen || (!FExpectedRspAuth.isEmpty() && answer.isEmpty());
     if (answer.isEmpty())
         SendStr(QStringLiteral("<response xmlns=\"%1\"/>").arg(jbconst::NsSasl));
     else
@@ -391,7 +453,7 @@ QString TJabberClient::DigestResponse(const QString& Challenge) {
         FUserServer,
         FPassword,
         directives.Value(u"nonce"),
-        MD5Hex(QString::fromLatin1(QByteArray(jbconst::CnonceSeed.data()).toBase64())),
+        FFixedCnonce.isEmpty() ? RandomCnonce() : FFixedCnonce,
         jbconst::NonceCount,
         jbconst::DigestUriPrefix + FUserServer,
     };
@@ -402,7 +464,101 @@ QString TJabberClient::DigestResponse(const QString& Challenge) {
 void TJabberClient::SendBind(const QString& Resource) {
     SendStr(QStringLiteral("<iq type=\"set\" id=\"%1\" ><bind xmlns=\"%2\"><resource>%3</resource>"
                            "</bind></iq>")
-                .arg(jbconst::IdBind, jbconst::NsBind, Resource));
+                .arg(jbconst::IdBind, jbconst::NsBind, XmlEscaped(Resource)));
+}
+
+// --- Encryption and the mechanisms beside DIGEST-MD5 -------------------------------
+
+bool TJabberClient::NegotiateTls(const TKvXmlNode* Features) {
+    if (FEncrypted || FEncryption == TEncryption::Never)
+        return false;
+    if (Xmlns(Child(Features, QStringLiteral("starttls"))) == jbconst::NsTls) {
+        SendStr(QStringLiteral("<starttls xmlns=\"%1\"/>").arg(jbconst::NsTls));
+        return true;
+    }
+    if (FEncryption == TEncryption::Required) {
+        SecurityError(QStringLiteral("Server nenabízí šifrované spojení a nastavení "
+                                     "(sifrovani=vyzadovat) bez něj přihlášení nedovoluje."));
+        throw EJabberError(jbconst::ErrProtocol);
+    }
+    return false;
+}
+
+void TJabberClient::StartTls() {
+    if (!FSocket || FEncrypted)
+        return;
+    TTlsSettings settings{FUserServer, FCaFile, {}};
+    if (!FFingerprint.trimmed().isEmpty()) {
+        settings.Fingerprint = TTlsEngine::ParseFingerprint(FFingerprint.trimmed());
+        if (settings.Fingerprint.isEmpty()) {
+            SecurityError(QStringLiteral("Nastavený otisk certifikátu (otisk) není platný "
+                                         "otisk SHA-256: %1")
+                              .arg(FFingerprint));
+            throw EJabberError(jbconst::ErrProtocol);
+        }
+    }
+    FSocket->StartTls(settings);
+}
+
+void TJabberClient::StartSasl(const TKvXmlNode* Mechanisms) {
+    QStringList offered;
+    for (const TKvXmlNode* node : Mechanisms->Children())
+        if (node->Name() == u"mechanism")
+            offered << node->AsString().trimmed();
+    FMechanism = ChooseSaslMechanism(offered, FEncrypted);
+    if (FMechanism.isEmpty()) {
+        const bool onlyPlain = offered.contains(jbconst::MechPlain, Qt::CaseInsensitive);
+        SecurityError(onlyPlain ? QStringLiteral("Server nabízí jen přihlášení, které by poslalo "
+                                                 "heslo nešifrovaně; bez šifrování se "
+                                                 "nepřihlásím.")
+                                : QStringLiteral("Server nenabízí žádný podporovaný způsob "
+                                                 "přihlášení (nabízí: %1).")
+                                      .arg(offered.join(QStringLiteral(", "))));
+        throw EJabberError(jbconst::ErrProtocol);
+    }
+    if (FMechanism == jbconst::MechDigestMd5) {
+        SendAuth(0);
+        return;
+    }
+    FSasl = std::make_unique<TSaslClient>(FMechanism, FUserName, FPassword);
+    const std::optional<QByteArray> initial = FSasl->Start();
+    if (!initial) {
+        SecurityError(
+            QStringLiteral("Přihlášení %1 nelze zahájit: %2").arg(FMechanism, FSasl->Error()));
+        throw EJabberError(jbconst::ErrProtocol);
+    }
+    // "=" is an initial response that is present and empty.
+    const QString data =
+        initial->isEmpty() ? QStringLiteral("=") : QString::fromLatin1(initial->toBase64());
+    SendStr(QStringLiteral("<auth xmlns=\"%1\" mechanism=\"%2\">%3</auth>")
+                .arg(jbconst::NsSasl, FMechanism, data));
+}
+
+void TJabberClient::AnswerSaslChallenge(const TKvXmlNode* R,
+                                        const std::function<QString()>& Rendering) {
+    const std::optional<QByteArray> answer = FSasl->Step(FromBase64(R->AsString()));
+    if (!answer) {
+        LoginError(Rendering());
+        throw EJabberError(jbconst::ErrProtocol);
+    }
+    if (answer->isEmpty())
+        SendStr(QStringLiteral("<response xmlns=\"%1\"/>").arg(jbconst::NsSasl));
+    else
+        SendStr(QStringLiteral("<response xmlns=\"%1\">%2</response>")
+                    .arg(jbconst::NsSasl, QString::fromLatin1(answer->toBase64())));
+}
+
+bool TJabberClient::ServerProven(const TKvXmlNode* Success) const {
+    const QString data = Success->AsString().trimmed();
+    const QByteArray additional = data == u"=" ? QByteArray() : FromBase64(data);
+    if (FSasl)
+        return FSasl->Finish(additional);
+    if (FMechanism != jbconst::MechDigestMd5)
+        return false;
+    if (additional.isEmpty())
+        return FRspAuthSeen;
+    // The rspauth may come as the additional data of success instead of a challenge.
+    return additional.startsWith("rspauth") && RspAuthValid(data);
 }
 
 void TJabberClient::SendIqAuth() {

@@ -37,6 +37,20 @@ using TOnMessage = std::function<void(TJabberClient* Sender, const QString& XMLM
 using TOnIQ = std::function<void(TJabberClient* Sender, const QString& XMLMessage)>;
 using TOnPresence = std::function<void(TJabberClient* Sender, const QString& Presence)>;
 using TOnLoginEror = std::function<void(TJabberClient* Sender, const QString& Error)>;
+using TOnSecurityError = std::function<void(TJabberClient* Sender, const QString& Reason)>;
+
+class TSaslClient;
+
+// When the client encrypts the stream with STARTTLS.
+enum class TEncryption {
+    // Never logs in without TLS.
+    Required,
+    // TLS whenever the server offers it; without it only mechanisms that never reveal
+    // the password.
+    IfOffered,
+    // Never starts TLS, for an old exchange; the password still never goes in clear.
+    Never,
+};
 
 // A failure raised to the caller, e.g. "Big String for send"; what() is the text in
 // UTF-8.
@@ -67,6 +81,16 @@ public:
     // The resource to bind.
     QString Resources() const { return FResource; }
     void SetResources(const QString& Value) { FResource = Value; }
+    // STARTTLS policy; IfOffered by default.
+    TEncryption Encryption() const { return FEncryption; }
+    void SetEncryption(TEncryption Value) { FEncryption = Value; }
+    // A PEM file of issuers trusted besides the system's; empty for none.
+    void SetCaFile(const QString& Value) { FCaFile = Value; }
+    // The SHA-256 fingerprint (hex, colons allowed) the server certificate must have;
+    // when set, it replaces the issuer and name checks. Empty for none.
+    void SetCertificateFingerprint(const QString& Value) { FFingerprint = Value; }
+    // The stream runs over TLS.
+    bool Encrypted() const { return FEncrypted; }
 
     // The socket is connected and the stream header was sent.
     bool Connected() const { return FConnected; }
@@ -141,6 +165,11 @@ public:
     // rendering of the refusing stanza (failure, iq error, or a challenge whose
     // rspauth does not prove that the server knows the password).
     TOnLoginEror OnLoginError;
+    // The login was not attempted, or stopped before any password-derived byte, for a
+    // reason of security or of what the server offers: a certificate that failed its
+    // check, no TLS under "required", no usable mechanism. Always right after
+    // OnDisconnect; Reason is for the user, in Czech.
+    TOnSecurityError OnSecurityError;
 
     // Shows the diagnostic that framing gives when cutting a stanza fails for lack of
     // memory; the owner points it at a message box. Not called when unset.
@@ -164,6 +193,11 @@ protected:
     // Disconnect, then OnLoginError with Text.
     void LoginError(const QString& Text);
 
+    // Disconnect, then OnSecurityError with Reason.
+    void SecurityError(const QString& Reason);
+    // Every DIGEST-MD5 answer uses this cnonce instead of fresh random digits (tests).
+    void SetFixedCnonce(const QString& Value) { FFixedCnonce = Value; }
+
     // 0 when DIGEST-MD5 is among the offered mechanisms, else 1 for PLAIN, else 2.
     static int ChooseMechanism(const TKvXmlNode* Features);
     // Sends auth for DIGEST-MD5 (Code 0) or PLAIN (Code 1), without initial response.
@@ -184,6 +218,8 @@ protected:
     void SocketDisconnected(TObject* Sender);
     void SocketReceive(TObject* Sender, int Socket, const void* Buffer, uint32_t BufLen);
     void SocketPktParse(TObject* Sender, const void* Buffer, uint32_t BufLen, bool Incoming);
+    void SocketTlsReady(TObject* Sender);
+    void SocketTlsError(TObject* Sender, const QString& Reason);
 
 private:
     // Dispatches one stanza; throws to end the pass.
@@ -192,6 +228,16 @@ private:
     void AnswerChallenge(const TKvXmlNode* R, const std::function<QString()>& Rendering);
     // Whether an rspauth challenge proves that the server knows the password.
     bool RspAuthValid(const QString& Challenge) const;
+    // Sends STARTTLS when it is due; refuses when the policy needs TLS and the
+    // server has none. True when the features need nothing more now.
+    bool NegotiateTls(const TKvXmlNode* Features);
+    void StartTls();
+    // Picks the strongest usable mechanism and sends its auth.
+    void StartSasl(const TKvXmlNode* Mechanisms);
+    void AnswerSaslChallenge(const TKvXmlNode* R, const std::function<QString()>& Rendering);
+    // Whether <success> (with its additional data) ends a login whose server proved
+    // that it knows the password.
+    bool ServerProven(const TKvXmlNode* Success) const;
     QString NextStanza();
     void Diagnose(const QString& Buffer, const QString& Message);
     void ReleaseSocket();
@@ -215,4 +261,14 @@ private:
     QString FSessionId;
     // The rspauth that the answered challenge calls for; empty before the answer.
     QString FExpectedRspAuth;
+    // The server sent that rspauth as a challenge.
+    bool FRspAuthSeen = false;
+    QString FFixedCnonce;
+    TEncryption FEncryption = TEncryption::IfOffered;
+    QString FCaFile;
+    QString FFingerprint;
+    bool FEncrypted = false;
+    // The mechanism of the running login; empty before the auth.
+    QString FMechanism;
+    std::unique_ptr<TSaslClient> FSasl;
 };

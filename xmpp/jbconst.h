@@ -16,6 +16,7 @@ inline constexpr QLatin1StringView DefaultResource{"tolvin"};
 inline constexpr QLatin1StringView NsStreams{"http://etherx.jabber.org/streams"};
 inline constexpr QLatin1StringView NsXml{"http://www.w3.org/XML/1998/namespace"};
 inline constexpr QLatin1StringView NsSasl{"urn:ietf:params:xml:ns:xmpp-sasl"};
+inline constexpr QLatin1StringView NsTls{"urn:ietf:params:xml:ns:xmpp-tls"};
 inline constexpr QLatin1StringView NsBind{"urn:ietf:params:xml:ns:xmpp-bind"};
 inline constexpr QLatin1StringView NsSession{"urn:ietf:params:xml:ns:xmpp-session"};
 inline constexpr QLatin1StringView NsIqAuth{"jabber:iq:auth"};
@@ -30,8 +31,7 @@ inline constexpr QLatin1StringView IdAuthRequest{"auth_2"};
 inline constexpr QLatin1StringView MechDigestMd5{"DIGEST-MD5"};
 inline constexpr QLatin1StringView MechPlain{"PLAIN"};
 
-// The same cnonce for every login; the nonce count is never increased.
-inline constexpr QLatin1StringView CnonceSeed{"7350918264735091826473509182647"};
+// The nonce count is never increased: every login answers one challenge.
 inline constexpr QLatin1StringView NonceCount{"00000001"};
 inline constexpr QLatin1StringView DigestUriPrefix{"xmpp/"};
 

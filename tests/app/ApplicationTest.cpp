@@ -8,6 +8,7 @@
 #include "SignalCloser.h"
 
 #include <QAction>
+#include <QDeadlineTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -22,9 +23,10 @@
 
 namespace {
 
-// Runs the event loop until done() or about two seconds have passed.
+// Runs the event loop until done() or 30 seconds have passed.
 template <typename Done> bool Wait(Done done) {
-    for (int i = 0; i < 200 && !done(); ++i) {
+    const QDeadlineTimer deadline(30000);
+    while (!done() && !deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(10);
     }

@@ -3,6 +3,7 @@
 // A fixture for the end-to-end tests: the real program, copied to a temporary
 // folder, runs on a private Xvfb display; the test looks at it only from the
 // outside (windows on the display, files, sockets).
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -125,14 +126,16 @@ protected:
                         QStringLiteral("--name"), u'^' + title + u'$'})
             .section(u'\n', 0, 0);
     }
-    // The id of that window once it is mapped, within about 30 seconds;
-    // empty when it never came or the program ended.
+    // The id of that window once it is mapped, within 90 seconds (a loaded
+    // machine starts the web engine slowly); empty when it never came or the
+    // program ended.
     QString WaitForWindow(const QString& title = QStringLiteral("Velora")) {
-        for (int i = 0; i < 60; ++i) {
+        const QDeadlineTimer deadline(90000);
+        while (!deadline.hasExpired()) {
             const QString id = FindWindow(title);
             if (!id.isEmpty() || Velora.state() == QProcess::NotRunning)
                 return id;
-            QThread::msleep(500);
+            QThread::msleep(200);
         }
         return {};
     }

@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -213,6 +214,52 @@ TEST_F(Session, EventsFromTheServerSwitchTheControls) {
     EXPECT_TRUE(Form->jabber_online);
     EXPECT_TRUE(Desktop.TimerEnabled());
     EXPECT_TRUE(Desktop.Messages.isEmpty());
+}
+
+TEST(SessionDeployment, EncryptionKeysAreReadNeverWritten) {
+    const struct {
+        QByteArray Lines;
+        TEncryption Mode;
+    } cases[] = {
+        {"", TEncryption::IfOffered},
+        {"sifrovani=pokud-nabizi\r\n", TEncryption::IfOffered},
+        {"sifrovani=vyzadovat\r\nca=/etc/velora/ca.pem\r\n", TEncryption::Required},
+        {"sifrovani=NE\r\notisk=AB:CD\r\n", TEncryption::Never},
+        {"sifrovani=vzdy\r\n", TEncryption::Required}, // unknown: the strictest
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Lines.toStdString());
+        QTemporaryDir dir;
+        const QString ini = WriteIni(dir, "[pripojeni]\r\nport=0\r\njmeno=1@x\r\n" + c.Lines);
+        TRecordingDesktop desktop;
+        TForm1 form(desktop, dir.path());
+        EXPECT_EQ(form.JabberClient1->Encryption(), c.Mode);
+        form.FormClose();
+        QFile written(ini);
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+        const QByteArray text = written.readAll();
+        for (const char* key : {"sifrovani", "otisk", "ca="})
+            EXPECT_EQ(text.contains(key), c.Lines.contains(key)) << key;
+    }
+}
+
+TEST_F(Session, SecurityRefusalShowsTheReasonAndKeepsThePassword) {
+    Create();
+    PassFirstTick();
+    std::unique_ptr<TLoopbackPeer> peer = GoOnline();
+    ASSERT_NE(peer, nullptr);
+    // Only PLAIN, and no TLS: the password would travel readable.
+    peer->Send("<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
+               "<mechanism>PLAIN</mechanism></mechanisms></stream:features>");
+    ASSERT_TRUE(WaitUntil([&] { return !Desktop.Messages.isEmpty(); }));
+    EXPECT_EQ(Desktop.Messages,
+              QStringList{QStringLiteral("Server nabízí jen přihlášení, které by poslalo heslo "
+                                         "nešifrovaně; bez šifrování se nepřihlásím.")});
+    EXPECT_EQ(Desktop.Caption(TControl::Edit1), QStringLiteral("tajne"));
+    EXPECT_TRUE(Desktop.Enabled(TControl::Edit1));
+    EXPECT_FALSE(Desktop.TimerEnabled());
+    EXPECT_TRUE(WaitUntil([&] { return peer->ClientClosed(); }));
+    EXPECT_FALSE(peer->Received().contains("<auth"));
 }
 
 TEST_F(Session, RefusedLoginClearsTheBoxAndStops) {
@@ -429,9 +476,14 @@ TEST(SessionTimer, EnablingARunningTimerKeepsItsInterval) {
     QThread::msleep(200);
     desktop.SetTimerEnabled(true);
     EXPECT_LE(timer->remainingTime(), 9850);
+    // Stopped and started, it counts a fresh interval from the start: at most the
+    // time measured around it has gone, however slow the machine.
     desktop.SetTimerEnabled(false);
+    QElapsedTimer restarted;
+    restarted.start();
     desktop.SetTimerEnabled(true);
-    EXPECT_GT(timer->remainingTime(), 9850);
+    const int remaining = timer->remainingTime();
+    EXPECT_GE(remaining, 10000 - restarted.elapsed() - 1);
 }
 
 TEST(SessionTimer, TicksGoOnInModalBoxesAndAfterAnError) {

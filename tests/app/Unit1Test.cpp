@@ -5,6 +5,7 @@
 #include "VersionInfo.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLocale>
@@ -452,7 +453,8 @@ TEST_F(Records, ListenerLinesReachTheRecordHandler) {
         "\r\n111:2:1:3:\xC3\x9A\xC4\x8Dtn\xC3\xAD:http://s/DetailView&record=5\r\n"
         "222:2:1:1:Petr:\n";
     ASSERT_EQ(::send(s, lines.constData(), lines.size(), MSG_NOSIGNAL), lines.size());
-    for (int i = 0; i < 300 && Desktop.Balloons.size() < 2; ++i) {
+    const QDeadlineTimer deadline(30000);
+    while (Desktop.Balloons.size() < 2 && !deadline.hasExpired()) {
         QCoreApplication::processEvents();
         QThread::msleep(10);
     }

@@ -68,7 +68,10 @@ INSTANTIATE_TEST_SUITE_P(
                                    {P{"realm", "a,b=c"}, P{"nonce", "n"}}},
                     TChallengeCase{"rspauth=ea40f6", {P{"rspauth", "ea40f6"}}},
                     TChallengeCase{"nonce=\"\",x=a=b", {P{"nonce", ""}, P{"x", "a=b"}}},
-                    TChallengeCase{" nonce=\"x\"", {P{" nonce", "x"}}},
+                    TChallengeCase{" nonce=\"x\", qop=\"auth\",\r\n\tcharset=utf-8",
+                                   {P{"nonce", "x"}, P{"qop", "auth"}, P{"charset", "utf-8"}}},
+                    TChallengeCase{"realm=\"a\\\"b\\\\c\",nonce=\"n\"",
+                                   {P{"realm", "a\"b\\c"}, P{"nonce", "n"}}},
                     TChallengeCase{"nonce=\"open", {P{"nonce", "open"}}},
                     TChallengeCase{"flag,,", {P{"flag", ""}}}, TChallengeCase{"", {}}));
 

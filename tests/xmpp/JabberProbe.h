@@ -15,6 +15,7 @@ public:
     using TJabberClient::MD5Hex;
     using TJabberClient::NewID;
     using TJabberClient::ParseData;
+    using TJabberClient::SetFixedCnonce;
     using TJabberClient::StreamHeader;
 
     void Feed(const QByteArray& Bytes) { ParseData(Bytes.constData(), uint32_t(Bytes.size())); }
@@ -61,6 +62,9 @@ struct TEventLog {
         };
         Client.OnPresence = [=](TJabberClient* S, const QString& T) {
             note(S, QStringLiteral("Presence ") + T);
+        };
+        Client.OnSecurityError = [=](TJabberClient* S, const QString& T) {
+            note(S, QStringLiteral("SecurityError ") + T);
         };
         Client.OnLoginError = [=](TJabberClient* S, const QString& T) {
             note(S, QStringLiteral("LoginError ") + T);

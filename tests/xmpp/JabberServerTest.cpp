@@ -142,6 +142,22 @@ TEST_F(ServerTest, WrongPasswordDisconnectsThenReportsTheLoginError) {
     EXPECT_FALSE(client->Connected());
 }
 
+TEST_F(ServerTest, RequiredEncryptionRefusesAServerWithoutStartTls) {
+    auto client = Account(1);
+    client->SetEncryption(TEncryption::Required);
+    TEventLog log;
+    log.Attach(*client);
+    client->Connect(1);
+    ASSERT_TRUE(RunUntil([&] { return Has(log, u"SecurityError "); }, 20000))
+        << log.Events.join(u'\n').toStdString();
+    EXPECT_EQ(log.Owner(),
+              (QStringList{"Connect", "Disconnect",
+                           "SecurityError Server nenabízí šifrované spojení a nastavení "
+                           "(sifrovani=vyzadovat) bez něj přihlášení nedovoluje."}));
+    for (const QString& sent : log.Events.filter(QStringLiteral("SendData ")))
+        EXPECT_FALSE(sent.contains(u"<auth")) << sent.toStdString();
+}
+
 TEST_F(ServerTest, PasswordOutsideAsciiLogsIn) {
     auto client = Account(3);
     ASSERT_FALSE(client->Password().contains(QChar(u'?')));

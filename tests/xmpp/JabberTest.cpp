@@ -1,6 +1,7 @@
 // The client without a connection: construction, the pure operations, and the
 // dispatch of received stanzas to the owner's events.
 
+#include "DigestMd5.h"
 #include "JabberProbe.h"
 #include "KvXml.h"
 
@@ -134,10 +135,24 @@ protected:
         client.SetPassword(QStringLiteral("tajne"));
         client.SetJabberServer(QStringLiteral("127.0.0.1"));
         client.SetJabberPort(1);
+        client.SetFixedCnonce(QStringLiteral("df747cbdbe69189d8062b06c2e98d160"));
         client.Connect(1);
     }
     TJabberProbe client;
 };
+
+TEST_F(DigestResponseTest, EveryAnswerHasAFreshRandomCnonce) {
+    client.SetFixedCnonce(QString());
+    QStringList cnonces;
+    for (int i = 0; i < 2; ++i) {
+        const QByteArray answer = QByteArray::fromBase64(
+            client.DigestResponse(QString::fromLatin1(B64("nonce=\"1\""))).toLatin1());
+        cnonces << ParseChallenge(QString::fromLatin1(answer)).Value(u"cnonce");
+    }
+    EXPECT_EQ(cnonces[0].size(), 32);
+    EXPECT_NE(cnonces[0], cnonces[1]);
+    EXPECT_NE(cnonces[0], QStringLiteral("df747cbdbe69189d8062b06c2e98d160"));
+}
 
 TEST_F(DigestResponseTest, AnswersWithTheDirectivesInOrder) {
     const QByteArray expected =
@@ -295,11 +310,13 @@ INSTANTIATE_TEST_SUITE_P(
         TDispatchCase{"stream header and features without a usable mechanism",
                       {"<?xml version='1.0'?><stream:stream xmlns='jabber:client' id='1'>"
                        "<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
-                       "<mechanism>SCRAM-SHA-1</mechanism></mechanisms></stream:features>"},
+                       "<mechanism>X-OAUTH2</mechanism></mechanisms></stream:features>"},
                       {"ReceiveData <stream:stream xmlns=\"jabber:client\" id=\"1\"/>",
                        "ReceiveData <stream:features><mechanisms "
-                       "xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\"><mechanism>SCRAM-SHA-1"
-                       "</mechanism></mechanisms></stream:features>"}},
+                       "xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\"><mechanism>X-OAUTH2"
+                       "</mechanism></mechanisms></stream:features>",
+                       "SecurityError Server nenabízí žádný podporovaný způsob přihlášení "
+                       "(nabízí: X-OAUTH2)."}},
         TDispatchCase{"a stanza that is not XML ends the pass until the next chunk",
                       {"junk><message><body>x</body></message>", " "},
                       {"ReceiveData junk>", "ReceiveData <message><body>x</body></message>",

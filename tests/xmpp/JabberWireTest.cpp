@@ -19,7 +19,7 @@ const QByteArray kServerHeader =
 const QByteArray kMechanisms =
     "<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
     "<mechanism>PLAIN</mechanism><mechanism>DIGEST-MD5</mechanism>"
-    "<mechanism>SCRAM-SHA-1</mechanism></mechanisms></stream:features>";
+    "</mechanisms></stream:features>";
 const QByteArray kAuthDigest =
     "<auth xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\" mechanism=\"DIGEST-MD5\"/>";
 // nonce="3462793041",qop="auth",charset=utf-8,algorithm=md5-sess
@@ -60,6 +60,8 @@ protected:
         client.SetJabberPort(peer.Port());
         client.SetJID(QStringLiteral("420123456789@localhost"));
         client.SetPassword(QStringLiteral("tajne"));
+        // The cnonce is random per login; this one gives the answer below.
+        client.SetFixedCnonce(QStringLiteral("df747cbdbe69189d8062b06c2e98d160"));
         log.Attach(client);
         peer.Start();
         client.Connect(1);
@@ -267,27 +269,83 @@ TEST_F(WireTest, LegacyAuthenticationErrorIsALoginError) {
                            "LoginError <iq type=\"error\" id=\"auth_1\"/>\r\n"}));
 }
 
-TEST_F(WireTest, PlainIsAnnouncedButTheChallengeGetsTheDigestAnswer) {
+struct TNoLogin {
+    const char* Name;
+    TEncryption Encryption;
+    QByteArray Features;
+    QString Reason;
+};
+
+void PrintTo(const TNoLogin& Case, std::ostream* Os) {
+    *Os << Case.Name;
+}
+
+class NoLoginTest : public WireTest, public testing::WithParamInterface<TNoLogin> {};
+
+// Nothing of the password leaves: the client closes and tells the owner why.
+TEST_P(NoLoginTest, ClosesBeforeAnyAuthAndSaysWhy) {
+    client.SetEncryption(GetParam().Encryption);
+    peer.Expect(kClientHeader).Send(kServerHeader + GetParam().Features).ExpectClosed();
+    Start();
+    Finish();
+    ASSERT_TRUE(WaitFor(QStringLiteral("SecurityError ") + GetParam().Reason));
+    EXPECT_EQ(log.Owner(),
+              (QStringList{"Connect", "Disconnect", "SecurityError " + GetParam().Reason}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Wire, NoLoginTest,
+    testing::Values(
+        TNoLogin{"plain only, in clear", TEncryption::IfOffered,
+                 "<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
+                 "<mechanism>PLAIN</mechanism><mechanism>X-OAUTH2</mechanism></mechanisms>"
+                 "</stream:features>",
+                 "Server nabízí jen přihlášení, které by poslalo heslo nešifrovaně; bez "
+                 "šifrování se nepřihlásím."},
+        TNoLogin{"nothing usable", TEncryption::Never,
+                 "<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
+                 "<mechanism>X-OAUTH2</mechanism><mechanism>EXTERNAL</mechanism></mechanisms>"
+                 "</stream:features>",
+                 "Server nenabízí žádný podporovaný způsob přihlášení (nabízí: X-OAUTH2, "
+                 "EXTERNAL)."},
+        TNoLogin{"TLS required, none offered", TEncryption::Required, kMechanisms,
+                 "Server nenabízí šifrované spojení a nastavení (sifrovani=vyzadovat) bez něj "
+                 "přihlášení nedovoluje."}));
+
+TEST_F(WireTest, DigestLoginNeedsTheServersRspAuth) {
+    // A bare success without any rspauth proves nothing.
     peer.Expect(kClientHeader)
-        .Send(kServerHeader + "<stream:features><mechanisms "
-                              "xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><mechanism>SCRAM-SHA-1"
-                              "</mechanism><mechanism>PLAIN</mechanism></mechanisms>"
-                              "</stream:features>")
-        .Expect("<auth xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\" mechanism=\"PLAIN\"/>")
+        .Send(kServerHeader + kMechanisms)
+        .Expect(kAuthDigest)
         .Send(kChallenge)
         .Expect(kResponse)
+        .Send(kSuccess)
+        .ExpectClosed();
+    Start();
+    Finish();
+    const QString rendering =
+        QStringLiteral("<success xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\"/>\r\n");
+    ASSERT_TRUE(WaitFor("LoginError " + rendering));
+    EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Disconnect", "LoginError " + rendering}));
+}
+
+TEST_F(WireTest, RspAuthAsTheDataOfSuccessIsEnough) {
+    peer.Expect(kClientHeader)
+        .Send(kServerHeader + kMechanisms)
+        .Expect(kAuthDigest)
+        .Send(kChallenge)
+        .Expect(kResponse)
+        .Send("<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
+              "cnNwYXV0aD00MThhZDAzZjlmM2RhZjVjNzAyODZjZDc1ZGExOTM3Yg==</success>")
+        .Expect(kClientHeader)
         .Close();
     Start();
     Finish();
 }
 
-TEST_F(WireTest, NoUsableMechanismOrStreamErrorSendsNothingAndKeepsTheConnection) {
+TEST_F(WireTest, StreamErrorSendsNothingAndKeepsTheConnection) {
     peer.Expect(kClientHeader)
-        .Send(kServerHeader + "<stream:features><mechanisms "
-                              "xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><mechanism>SCRAM-SHA-1"
-                              "</mechanism></mechanisms></stream:features>")
-        .ExpectNothing(300)
-        .Send("<presence from='a'/>")
+        .Send(kServerHeader + "<presence from='a'/>")
         .Pause(50)
         .Send("<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/>"
               "</stream:error>")

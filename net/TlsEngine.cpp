@@ -1,0 +1,237 @@
+#include "TlsEngine.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+namespace {
+
+const QString UntrustedPrefix = QStringLiteral("Certifikát serveru není důvěryhodný: ");
+
+QString OpenSslErrors() {
+    QString text;
+    while (const unsigned long code = ERR_get_error()) {
+        char buffer[256];
+        ERR_error_string_n(code, buffer, sizeof buffer);
+        if (!text.isEmpty())
+            text += u"; ";
+        text += QString::fromLatin1(buffer);
+    }
+    return text;
+}
+
+QByteArray Sha256(X509* Certificate) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!X509_digest(Certificate, EVP_sha256(), digest, &length))
+        return {};
+    return QByteArray(reinterpret_cast<const char*>(digest), int(length));
+}
+
+} // namespace
+
+struct TTlsEngine::TImpl {
+    SSL_CTX* Context = nullptr;
+    SSL* Ssl = nullptr;
+    BIO* In = nullptr;  // what the peer sent; owned by Ssl
+    BIO* Out = nullptr; // what goes to the peer; owned by Ssl
+    TTlsSettings Settings;
+    bool PinMismatch = false;
+
+    ~TImpl() {
+        SSL_free(Ssl);
+        SSL_CTX_free(Context);
+    }
+
+    // With a pinned fingerprint the chain and the name do not matter: the server
+    // certificate must be exactly the pinned one.
+    static int VerifyPinned(int, X509_STORE_CTX* Store) {
+        auto* ssl = static_cast<SSL*>(
+            X509_STORE_CTX_get_ex_data(Store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+        auto* self = static_cast<TImpl*>(SSL_get_app_data(ssl));
+        if (X509_STORE_CTX_get_error_depth(Store) != 0)
+            return 1;
+        const bool match =
+            Sha256(X509_STORE_CTX_get_current_cert(Store)) == self->Settings.Fingerprint;
+        self->PinMismatch = !match;
+        return match ? 1 : 0;
+    }
+};
+
+TTlsEngine::TTlsEngine(const TTlsSettings& Settings) : FImpl(std::make_unique<TImpl>()) {
+    TImpl& d = *FImpl;
+    d.Settings = Settings;
+    ERR_clear_error();
+    d.Context = SSL_CTX_new(TLS_client_method());
+    if (!d.Context) {
+        Fail(QStringLiteral("Šifrované spojení nelze připravit: %1").arg(OpenSslErrors()));
+        return;
+    }
+    SSL_CTX_set_min_proto_version(d.Context, TLS1_2_VERSION);
+    if (Settings.Fingerprint.isEmpty()) {
+        SSL_CTX_set_default_verify_paths(d.Context);
+        if (!Settings.CaFile.isEmpty() &&
+            !SSL_CTX_load_verify_locations(d.Context, Settings.CaFile.toLocal8Bit().constData(),
+                                           nullptr)) {
+            Fail(QStringLiteral("Soubor s důvěryhodnými certifikáty nelze načíst: %1")
+                     .arg(Settings.CaFile));
+            ERR_clear_error();
+            return;
+        }
+        SSL_CTX_set_verify(d.Context, SSL_VERIFY_PEER, nullptr);
+    } else {
+        SSL_CTX_set_verify(d.Context, SSL_VERIFY_PEER, &TImpl::VerifyPinned);
+    }
+    d.Ssl = SSL_new(d.Context);
+    d.In = BIO_new(BIO_s_mem());
+    d.Out = BIO_new(BIO_s_mem());
+    if (!d.Ssl || !d.In || !d.Out) {
+        BIO_free(d.In);
+        BIO_free(d.Out);
+        d.In = d.Out = nullptr;
+        Fail(QStringLiteral("Šifrované spojení nelze připravit: %1").arg(OpenSslErrors()));
+        return;
+    }
+    // An empty input buffer means "wait for more", not end of stream.
+    BIO_set_mem_eof_return(d.In, -1);
+    SSL_set_bio(d.Ssl, d.In, d.Out);
+    SSL_set_app_data(d.Ssl, &d);
+    SSL_set_connect_state(d.Ssl);
+    const QByteArray domain = Settings.Domain.toUtf8();
+    SSL_set_tlsext_host_name(d.Ssl, domain.constData());
+    if (Settings.Fingerprint.isEmpty()) {
+        SSL_set_hostflags(d.Ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        SSL_set1_host(d.Ssl, domain.constData());
+    }
+}
+
+TTlsEngine::~TTlsEngine() = default;
+
+void TTlsEngine::Feed(const char* Data, size_t Length) {
+    if (FImpl->In && Length > 0)
+        BIO_write(FImpl->In, Data, int(Length));
+}
+
+TTlsEngine::TState TTlsEngine::Handshake() {
+    if (FState != TState::Handshaking)
+        return FState;
+    ERR_clear_error();
+    const int rc = SSL_do_handshake(FImpl->Ssl);
+    if (rc == 1) {
+        FState = TState::Ready;
+        return FState;
+    }
+    const int error = SSL_get_error(FImpl->Ssl, rc);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+        return FState;
+    if (SSL_get_verify_result(FImpl->Ssl) != X509_V_OK || FImpl->PinMismatch)
+        Fail(VerifyFailure());
+    else
+        Fail(QStringLiteral("Šifrované spojení se nepodařilo navázat: %1").arg(OpenSslErrors()));
+    return FState;
+}
+
+QString TTlsEngine::VerifyFailure() const {
+    if (FImpl->PinMismatch)
+        return UntrustedPrefix + QStringLiteral("otisk certifikátu nesouhlasí s nastaveným");
+    const long code = SSL_get_verify_result(FImpl->Ssl);
+    QString reason;
+    switch (code) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        reason = QStringLiteral("platnost certifikátu vypršela");
+        break;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        reason = QStringLiteral("certifikát ještě není platný");
+        break;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+        reason = QStringLiteral("certifikát patří jinému jménu než %1").arg(FImpl->Settings.Domain);
+        break;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        reason = QStringLiteral("neznámý vydavatel");
+        break;
+    case X509_V_ERR_CERT_REVOKED:
+        reason = QStringLiteral("certifikát byl zneplatněn");
+        break;
+    default:
+        reason = QStringLiteral("chyba ověření (%1)")
+                     .arg(QString::fromLatin1(X509_verify_cert_error_string(code)));
+    }
+    return UntrustedPrefix + reason;
+}
+
+QByteArray TTlsEngine::TakeOutput() {
+    QByteArray bytes;
+    if (!FImpl->Out)
+        return bytes;
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(FImpl->Out, &data);
+    if (length > 0)
+        bytes = QByteArray(data, int(length));
+    (void)BIO_reset(FImpl->Out);
+    return bytes;
+}
+
+QByteArray TTlsEngine::ReadPlain() {
+    QByteArray plain;
+    if (FState != TState::Ready)
+        return plain;
+    char chunk[16384];
+    for (;;) {
+        ERR_clear_error();
+        const int got = SSL_read(FImpl->Ssl, chunk, int(sizeof chunk));
+        if (got > 0) {
+            plain.append(chunk, got);
+            continue;
+        }
+        const int error = SSL_get_error(FImpl->Ssl, got);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+            break;
+        if (error == SSL_ERROR_ZERO_RETURN)
+            FState = TState::Closed;
+        else
+            Fail(QStringLiteral("Šifrované spojení bylo porušeno: %1").arg(OpenSslErrors()));
+        break;
+    }
+    return plain;
+}
+
+void TTlsEngine::WritePlain(const char* Data, size_t Length) {
+    if (FState != TState::Ready || Length == 0)
+        return;
+    ERR_clear_error();
+    size_t written = 0;
+    // Memory output never blocks, so one call takes everything.
+    if (SSL_write_ex(FImpl->Ssl, Data, Length, &written) != 1 || written != Length)
+        Fail(QStringLiteral("Šifrované spojení bylo porušeno: %1").arg(OpenSslErrors()));
+}
+
+QString TTlsEngine::Protocol() const {
+    if (FState != TState::Ready)
+        return {};
+    return QString::fromLatin1(SSL_get_version(FImpl->Ssl));
+}
+
+void TTlsEngine::Fail(const QString& Reason) {
+    FState = TState::Failed;
+    FFailure = Reason;
+}
+
+QByteArray TTlsEngine::ParseFingerprint(const QString& Text) {
+    QByteArray hex;
+    for (const QChar c : Text) {
+        if (c == u':' || c == u' ')
+            continue;
+        const char16_t u = c.toLower().unicode();
+        if (!(u >= u'0' && u <= u'9') && !(u >= u'a' && u <= u'f'))
+            return {};
+        hex += char(c.toLatin1());
+    }
+    if (hex.size() != 64)
+        return {};
+    return QByteArray::fromHex(hex);
+}
