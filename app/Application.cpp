@@ -1,5 +1,7 @@
 #include "Application.h"
 
+#include "DesktopOperations.h"
+
 #include <QMessageBox>
 #include <cstdlib>
 #include <exception>
@@ -20,6 +22,8 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
 bool TApplication::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
+    } catch (const TCloseCancelled&) {
+        // The user chose to keep the window open; there is nothing to report.
     } catch (const std::exception& e) {
         if (OnException)
             OnException(QString::fromUtf8(e.what()));

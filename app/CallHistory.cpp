@@ -55,7 +55,28 @@ CallHistory::CallHistory(QStringList lines) : FLines(std::move(lines)) {
     }
 }
 
-void CallHistory::SetEntry(const QString& key, const QString& value) {
+bool CallHistory::HasKey(const QString& key) const {
+    return FFirst.contains(IndexKey(Folded(key)));
+}
+
+QString CallHistory::UniqueCallKey(const QString& stamp) const {
+    const auto taken = [this](const QString& stem) {
+        for (const char16_t* suffix : {u"_kdo", u"_nazev", u"_odkaz", u"_cas"})
+            if (HasKey(stem + QString::fromUtf16(suffix)))
+                return true;
+        return false;
+    };
+    QString stem = stamp;
+    for (int n = 2; taken(stem); ++n)
+        stem = stamp + QStringLiteral(" #") + QString::number(n);
+    return stem;
+}
+
+void CallHistory::SetEntry(const QString& key, const QString& rawValue) {
+    QString value = rawValue;
+    for (QChar& c : value)
+        if (c.unicode() < 0x20)
+            c = u' ';
     IndexKey folded(Folded(key));
     const auto found = FFirst.find(folded);
     if (value.isEmpty()) {
@@ -122,4 +143,48 @@ void CallHistory::Renumber() {
         nextSame.insert(Position(it.key()), Position(it.value()));
     FNextSame = std::move(nextSame);
     FDeleted.clear();
+}
+
+namespace {
+
+// The format without its time-zone fields ("t" to "tttt"), quoted text left alone.
+QString WithoutTimeZone(const QString& format) {
+    QString result;
+    bool quoted = false;
+    for (const QChar c : format) {
+        if (c == u'\'')
+            quoted = !quoted;
+        if (quoted || c != u't')
+            result += c;
+    }
+    return result.simplified();
+}
+
+// "yy" standing alone becomes "yyyy"; quoted text is left alone.
+QString WithFourDigitYear(const QString& format) {
+    QString result;
+    bool quoted = false;
+    for (qsizetype i = 0; i < format.size();) {
+        if (format[i] == u'\'')
+            quoted = !quoted;
+        if (quoted || format[i] != u'y') {
+            result += format[i++];
+            continue;
+        }
+        qsizetype run = 0;
+        while (i + run < format.size() && format[i + run] == u'y')
+            ++run;
+        result += run == 2 ? QStringLiteral("yyyy") : format.mid(i, run);
+        i += run;
+    }
+    return result;
+}
+
+} // namespace
+
+QString CallTimeStamp(const QDateTime& when, const QLocale& locale) {
+    return locale.toString(when.date(),
+                           WithFourDigitYear(locale.dateFormat(QLocale::ShortFormat))) +
+           u' ' +
+           locale.toString(when.time(), WithoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
 }

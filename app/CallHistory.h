@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QDateTime>
 #include <QHash>
+#include <QLocale>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
@@ -23,8 +25,17 @@ public:
     // Finds the first line whose key equals `key` without regard to case. A non-empty value
     // replaces that line in place by key=value, or appends key=value when there is none. An
     // empty value deletes that line when it exists; a later line with the same key then
-    // becomes the first one.
+    // becomes the first one. CR, LF and every other control character below U+0020 in the
+    // value become blanks first, so that a value never breaks its line.
     void SetEntry(const QString& key, const QString& value);
+
+    // Whether a line has this key, compared without regard to case.
+    bool HasKey(const QString& key) const;
+
+    // The key stem for a call handled at `stamp`: the stamp itself, or when a call in the
+    // history already has it (one of its "_kdo", "_nazev", "_odkaz" or "_cas" keys), the
+    // stamp followed by " #2", " #3", … whichever is first free.
+    QString UniqueCallKey(const QString& stamp) const;
 
 private:
     // A line's id is its position at the last renumbering, or at its appending; deleting a
@@ -56,3 +67,8 @@ private:
     // Id of a line -> id of the next line with the same key, for keys held by several lines.
     QHash<LineId, LineId> FNextSame;
 };
+
+// A call's time stamp as the user reads it: the locale's short date, a blank and its long time
+// without a time-zone name. A two-digit year is written with four digits, since the history is
+// kept for years: "10.12.2026 3:28:55" in Czech, "10 Dec 2026 03:28:55" in the C locale.
+QString CallTimeStamp(const QDateTime& when, const QLocale& locale);

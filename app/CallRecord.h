@@ -2,7 +2,7 @@
 
 #include <QString>
 
-// One call notification: colon-separated text of up to seven fields.
+// One call notification: colon-separated text of up to eight fields.
 struct CallRecord {
     QString kdo;   // caller
     QString kam;   // called party
@@ -12,8 +12,11 @@ struct CallRecord {
     QString odkaz; // CRM link
 };
 
-// Splits a call record at its colons. Fields 1 to 5 are the text between consecutive colons;
-// missing fields are empty. The link is the text after the fifth colon: when that text holds
-// more than one colon (a link with a port, say) it is taken whole; otherwise a single trailing
-// colon is dropped ("a:b:1:3:n:link:" gives "link") and "http://x/y" stays whole.
+// Splits a call record at its colons. Fields 1 to 6 are the text between consecutive colons,
+// field 7 the text up to the seventh colon, field 8 the text up to the eighth; missing fields
+// are empty. The link is field 6, joined with ":" and field 7 when that is not empty (a
+// scheme and the rest of a link: "http" and "//x/y"), and then with ":" and field 8 when that
+// begins with a port: digits followed by "/", "?", "#" or nothing ("http://crm:8080/x").
+// Anything after is dropped, so "http://x/y:" and "http://crm:8080/a:extra" lose their
+// trailing ":" and ":extra".
 CallRecord SplitCallRecord(const QString& text);

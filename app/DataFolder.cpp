@@ -25,9 +25,11 @@ QString ChooseDataFolder(const QString& exeFolder, const QString& userFolder,
     return userFolder;
 }
 
+QString UserDataFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+}
+
 QString DataFolder() {
     const QString exeFolder = QCoreApplication::applicationDirPath();
-    return ChooseDataFolder(exeFolder,
-                            QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation),
-                            IsWritableFolder(exeFolder));
+    return ChooseDataFolder(exeFolder, UserDataFolder(), IsWritableFolder(exeFolder));
 }

@@ -17,3 +17,6 @@ QString ChooseDataFolder(const QString& exeFolder, const QString& userFolder,
 
 // The folder for the running program.
 QString DataFolder();
+// The per-user data folder: where the files go when the folder beside the executable cannot
+// be written.
+QString UserDataFolder();

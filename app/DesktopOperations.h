@@ -3,16 +3,26 @@
 #include <QRect>
 #include <QString>
 #include <functional>
+#include <stdexcept>
 
 // The window's controls that the logic reads or changes by name.
 enum class TControl {
-    Label2,     // user label; its caption
-    Edit1,      // password box; its caption is the edited text
-    Button1,    // login button
-    Npovda1,    // menu "Nápověda"
-    Verze1,     // menu "Verze programu"
-    Novakarta1, // menu "Nova karta"
-    U6ivatel1,  // menu "Uživatel"
+    Label2,         // user label; its caption
+    Edit1,          // password box; its caption is the edited text
+    Button1,        // login button
+    Npovda1,        // menu "Nápověda"
+    Verze1,         // menu "Verze programu"
+    Novakarta1,     // menu "Nova karta"
+    U6ivatel1,      // menu "Uživatel"
+    Historiehovor1, // menu "Hovory", entry "Historie hovorů"
+};
+
+class TCallHistoryModel;
+
+// Thrown by OnClose when the user chose to keep the window open: the window stays open and
+// no error is reported.
+struct TCloseCancelled : std::runtime_error {
+    TCloseCancelled() : std::runtime_error("The window stays open") {}
 };
 
 // Everything the window's logic asks of the desktop. The program passes the Qt
@@ -72,6 +82,10 @@ public:
     virtual void SetProgressMax(int max) = 0;
     virtual void SetProgressPosition(int position) = 0;
 
+    // The window "Historie hovorů" listing the model's calls: shown, or brought forward when
+    // it is open already. The model outlives the window.
+    virtual void ShowHistory(TCallHistoryModel& model) = 0;
+
     // Handles pending GUI events, then returns.
     virtual void ProcessMessages() = 0;
 
@@ -82,8 +96,12 @@ public:
     // The default error report: a message box with the error text.
     virtual void ReportError(const QString& text) = 0;
 
-    // Ends the process at once: no handler, destructor or event runs any more.
-    virtual void EndProcess() = 0;
+    // Ends the process at once with the exit status: no handler, destructor or event runs any
+    // more.
+    virtual void EndProcess(int exitStatus = 0) = 0;
+
+    // Writes a line to standard error; never waits on the user.
+    virtual void PrintError(const QString& text) = 0;
 
     // Raised by the desktop, only when set.
     std::function<void(TControl control)> OnClick; // Button1 and the menu entries
@@ -91,6 +109,11 @@ public:
     std::function<void()> OnTrayDblClick;
     std::function<void()> OnBalloonClick;
     std::function<void()> OnTimer;
+    // A call of the history window was opened (Enter or a double click): the model's row.
+    std::function<void(int row)> OnHistoryOpen;
     // The window is asked to close; an exception thrown here keeps it open.
     std::function<void()> OnClose;
+    // The system asks the program to end (SIGTERM, SIGINT), also while a dialog is open:
+    // nothing may wait on the user any more.
+    std::function<void()> OnTerminate;
 };

@@ -151,5 +151,9 @@ void TIniFile::WriteInteger(const QString& section, const QString& key, int valu
 }
 
 void TIniFile::Save() const {
-    WriteTextFile(FPath, FLines, FEncoding);
+    SaveAs(FPath);
+}
+
+void TIniFile::SaveAs(const QString& path) const {
+    WriteTextFile(path, FLines, FEncoding);
 }

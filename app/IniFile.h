@@ -31,6 +31,8 @@ public:
     // Writes the whole file through a temporary file renamed over the old one.
     // Throws std::runtime_error when that fails; the old file is then intact.
     void Save() const;
+    // Writes the whole file to another path the same way.
+    void SaveAs(const QString& path) const;
 
     const QStringList& Lines() const { return FLines; }
 

@@ -49,6 +49,8 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent) {
     Novakarta1 = Named(menu->addAction(QStringLiteral("Nova karta")), "Novakarta1");
     Novakarta1->setEnabled(false);
     U6ivatel1 = Named(menu->addAction(QStringLiteral("Uživatel")), "U6ivatel1");
+    Hovory1 = Named(menuBar()->addMenu(QStringLiteral("Hovory")), "Hovory1");
+    Historiehovor1 = Named(Hovory1->addAction(QStringLiteral("Historie hovorů")), "Historiehovor1");
 
     auto* central = new QWidget(this);
     auto* column = new QVBoxLayout(central);

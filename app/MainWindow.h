@@ -6,6 +6,7 @@
 class QAction;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QProgressBar;
 class QPushButton;
 class QWebEngineView;
@@ -13,8 +14,8 @@ class QWidget;
 
 // The main window "Velora" with its named components: the header strip with
 // the banner, the user label, the password box and the login button, the logo
-// panel, the web view, the progress bar, the status bar and the menu
-// "O programu". It only draws; TQtDesktop connects it to the logic.
+// panel, the web view, the progress bar, the status bar and the menus
+// "O programu" and "Hovory". It only draws; TQtDesktop connects it to the logic.
 class TMainWindow : public QMainWindow {
 public:
     explicit TMainWindow(QWidget* parent = nullptr);
@@ -43,6 +44,9 @@ public:
     QAction* Verze1 = nullptr;
     QAction* Novakarta1 = nullptr;
     QAction* U6ivatel1 = nullptr;
+    // The second menu; other entries about calls join it.
+    QMenu* Hovory1 = nullptr;
+    QAction* Historiehovor1 = nullptr;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -1,6 +1,7 @@
 #include "QtDesktop.h"
 
 #include "BalloonPopup.h"
+#include "HistoryWindow.h"
 #include "MainWindow.h"
 #include "wuStartDetached.h"
 
@@ -49,7 +50,8 @@ TQtDesktop::TQtDesktop(QObject* parent) : QObject(parent) {
     for (auto [action, control] : {std::pair{FWindow->Npovda1, TControl::Npovda1},
                                    std::pair{FWindow->Verze1, TControl::Verze1},
                                    std::pair{FWindow->Novakarta1, TControl::Novakarta1},
-                                   std::pair{FWindow->U6ivatel1, TControl::U6ivatel1}})
+                                   std::pair{FWindow->U6ivatel1, TControl::U6ivatel1},
+                                   std::pair{FWindow->Historiehovor1, TControl::Historiehovor1}})
         connect(action, &QAction::triggered, this, [=] { click(control); });
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -75,6 +77,7 @@ TQtDesktop::TQtDesktop(QObject* parent) : QObject(parent) {
 }
 
 TQtDesktop::~TQtDesktop() {
+    delete FHistory;
     delete FPopup;
     delete FWindow;
 }
@@ -230,6 +233,8 @@ QAction* TQtDesktop::Action(TControl control) const {
         return FWindow->Novakarta1;
     case TControl::U6ivatel1:
         return FWindow->U6ivatel1;
+    case TControl::Historiehovor1:
+        return FWindow->Historiehovor1;
     default:
         return nullptr;
     }
@@ -295,6 +300,23 @@ void TQtDesktop::SetProgressPosition(int position) {
     FWindow->ProgressBar1->setValue(position);
 }
 
+void TQtDesktop::ShowHistory(TCallHistoryModel& model) {
+    if (!FHistory) {
+        FHistory = new THistoryWindow(model);
+        FHistory->OnOpen = [this](int row) {
+            if (OnHistoryOpen)
+                OnHistoryOpen(row);
+        };
+        // Over the main window, a little down and right, so that both stay in sight.
+        FHistory->move(FWindow->frameGeometry().topLeft() + QPoint(40, 60));
+    }
+    FHistory->show();
+    FHistory->setWindowState(FHistory->windowState() & ~Qt::WindowMinimized);
+    FHistory->raise();
+    FHistory->activateWindow();
+    FHistory->Search->setFocus();
+}
+
 void TQtDesktop::ProcessMessages() {
     QApplication::processEvents();
 }
@@ -309,9 +331,14 @@ void TQtDesktop::ShellOpen(const QString& path) {
         QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
-void TQtDesktop::EndProcess() {
+void TQtDesktop::EndProcess(int exitStatus) {
     std::fflush(nullptr);
-    ::_exit(0);
+    ::_exit(exitStatus);
+}
+
+void TQtDesktop::PrintError(const QString& text) {
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
 }
 
 void TQtDesktop::ReportError(const QString& text) {

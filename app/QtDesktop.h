@@ -9,6 +9,7 @@ class QAction;
 class QSystemTrayIcon;
 class QTimer;
 class TBalloonPopup;
+class THistoryWindow;
 class TMainWindow;
 
 // The desktop operations drawn with Qt: the main window, the tray icon (or
@@ -22,6 +23,8 @@ public:
     TQtDesktop& operator=(const TQtDesktop&) = delete;
 
     TMainWindow& Window() { return *FWindow; }
+    // The history window once it has been shown, else null.
+    THistoryWindow* HistoryWindow() const { return FHistory; }
     // Shows the window and the tray icon.
     void Show();
 
@@ -55,10 +58,12 @@ public:
     void SetProgressVisible(bool visible) override;
     void SetProgressMax(int max) override;
     void SetProgressPosition(int position) override;
+    void ShowHistory(TCallHistoryModel& model) override;
     void ProcessMessages() override;
     void ShellOpen(const QString& path) override;
     void ReportError(const QString& text) override;
-    void EndProcess() override;
+    void EndProcess(int exitStatus = 0) override;
+    void PrintError(const QString& text) override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -70,6 +75,7 @@ private:
     TMainWindow* FWindow = nullptr;
     QSystemTrayIcon* FTray = nullptr;
     TBalloonPopup* FPopup = nullptr;
+    THistoryWindow* FHistory = nullptr;
     QTimer* FTimer = nullptr;
     QString FBalloonTitle;
     QString FBalloonHint;

@@ -30,6 +30,16 @@ QStringConverter::Encoding Converter(TTextEncoding encoding) {
     throw std::runtime_error(QStringLiteral("%1 \"%2\". %3").arg(what, path, reason).toStdString());
 }
 
+// Whether `bytes` was valid UTF-8, given `decoded`, the text the UTF-8 decoder made of it: the
+// decoder puts a replacement character for every invalid sequence, so the text then holds
+// more of them than the bytes did.
+bool IsUtf8(QByteArrayView bytes, const QString& decoded) {
+    const qsizetype replaced = decoded.count(QChar::ReplacementCharacter);
+    if (replaced == 0)
+        return true;
+    return replaced == QByteArrayView(bytes).count(QByteArrayView("\xEF\xBF\xBD"));
+}
+
 } // namespace
 
 QStringList SplitLines(QStringView text) {
@@ -65,20 +75,38 @@ TTextFile DecodeTextFile(const QByteArray& bytes) {
         skip = 2;
     }
     const QByteArrayView body = QByteArrayView(bytes).sliced(skip);
-    QStringDecoder decode(Converter(file.Encoding), QStringConverter::Flag::Stateless);
+    // A mark inside the text is a character like any other.
+    const auto flags =
+        QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom;
+    QStringDecoder decode(Converter(file.Encoding), flags);
     if (file.Encoding == TTextEncoding::Utf16LE || file.Encoding == TTextEncoding::Utf16BE) {
         file.Lines = SplitLines(QString(decode(body)));
         return file;
     }
+    // Files written by the program on Windows are in its code page; a line that is not valid
+    // UTF-8 is read as such and so gets written back as UTF-8.
+    // (Qt takes the system encoding for UTF-8 on every Unix.)
+#ifdef Q_OS_WIN
+    const bool utf8 = file.Encoding == TTextEncoding::Utf8Bom;
+#else
+    const bool utf8 = true;
+#endif
+    QStringDecoder windows1250(utf8 ? "windows-1250" : "", flags);
     // In 8-bit encodings CR and LF are single bytes, so the lines are cut
     // before decoding: a million lines then cost no text of the whole file.
     const char* data = body.data();
     const qsizetype n = body.size();
     qsizetype start = 0;
+    const auto decodeInto = [](QStringDecoder& decoder, QByteArrayView line) {
+        QString text(decoder.requiredSpace(line.size()), Qt::Uninitialized);
+        text.truncate(decoder.appendToBuffer(text.data(), line) - text.constData());
+        return text;
+    };
     const auto take = [&](qsizetype end) {
         const QByteArrayView line(data + start, end - start);
-        QString text(decode.requiredSpace(line.size()), Qt::Uninitialized);
-        text.truncate(decode.appendToBuffer(text.data(), line) - text.constData());
+        QString text = decodeInto(decode, line);
+        if (windows1250.isValid() && !IsUtf8(line, text))
+            text = decodeInto(windows1250, line);
         file.Lines.append(std::move(text));
     };
     for (qsizetype i = 0; i < n; ++i) {

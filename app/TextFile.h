@@ -7,6 +7,9 @@
 // How a text file is encoded. A file without a byte-order mark is in the
 // locale's 8-bit encoding (UTF-8 on our machines); a file with a UTF-8 or
 // UTF-16 mark is read in that encoding and written back in it, mark included.
+// In a UTF-8 file a line that is not valid UTF-8 is read as Windows-1250, the
+// Czech Windows code page older files were written in, and so is written back
+// as UTF-8; valid lines come back byte for byte.
 enum class TTextEncoding { Locale, Utf8Bom, Utf16LE, Utf16BE };
 
 struct TTextFile {

@@ -1,5 +1,6 @@
 #include "Unit1.h"
 
+#include "CallHistoryModel.h"
 #include "CallRecord.h"
 #include "DesktopOperations.h"
 #include "IniFile.h"
@@ -31,9 +32,9 @@ QString TrimControls(const QString& text) {
 
 } // namespace
 
-TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
+TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent, QString userFolder)
     : QObject(parent), JabberClient1(new TJabberClient(this)), FDesktop(desktop),
-      FDataFolder(std::move(dataFolder)) {
+      FDataFolder(std::move(dataFolder)), FUserFolder(std::move(userFolder)) {
     FDesktop.SetTrayHint(QStringLiteral("Velora"));
     FDesktop.SetEnabled(TControl::Novakarta1, false);
     FDesktop.SetTimerInterval(5000);
@@ -44,6 +45,10 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
     FDesktop.OnClose = [this] {
         FormClose();
     };
+    // Set before FormCreate, whose telephone prompt a signal may interrupt.
+    FDesktop.OnTerminate = [this] {
+        FormTerminate();
+    };
     FDesktop.OnTrayClick = [this] {
         TrayIcon1Click();
     };
@@ -52,6 +57,9 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
     };
     FDesktop.OnTrayDblClick = [this] {
         TrayIcon1DblClick();
+    };
+    FDesktop.OnHistoryOpen = [this](int row) {
+        HistoryOpen(row);
     };
     IdTCPServer1.OnLine = [this](const QString& line) {
         nacti(line);
@@ -73,6 +81,9 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent)
         case TControl::Novakarta1:
             Novakarta1Click();
             break;
+        case TControl::Historiehovor1:
+            Historiehovor1Click();
+            break;
         default:
             break;
         }
@@ -93,6 +104,8 @@ TForm1::~TForm1() {
     FDesktop.OnBalloonClick = nullptr;
     FDesktop.OnTimer = nullptr;
     FDesktop.OnClose = nullptr;
+    FDesktop.OnTerminate = nullptr;
+    FDesktop.OnHistoryOpen = nullptr;
 }
 
 QString TForm1::DataFilePath(const QString& name) const {
@@ -106,7 +119,7 @@ void TForm1::FormCreate() {
     last_new.clear();
     history_list = CallHistory();
 
-    const TIniFile ini(DataFilePath(QStringLiteral("data.ini")));
+    const TIniFile ini(NewestCopy(QStringLiteral("data.ini"), FDataFolder, FUserFolder));
     FDesktop.SetWindowGeometry(QRect(ini.ReadInteger(kLayout, QStringLiteral("zleva"), 50),
                                      ini.ReadInteger(kLayout, QStringLiteral("zhora"), 50),
                                      ini.ReadInteger(kLayout, QStringLiteral("sirka"), 500),
@@ -118,12 +131,15 @@ void TForm1::FormCreate() {
     JabberClient1->SetJabberPort(FDeployment.ServerPort);
     SetUpEncryption();
 
-    const QString historyPath = DataFilePath(QStringLiteral("historie.dat"));
+    const QString historyPath =
+        NewestCopy(QStringLiteral("historie.dat"), FDataFolder, FUserFolder);
     if (QFile::exists(historyPath)) {
         TTextFile history = ReadTextFile(historyPath);
         history_list = CallHistory(std::move(history.Lines));
         history_encoding = history.Encoding;
     }
+    if (FHistoryModel)
+        FHistoryModel->Reload();
 
     if (listen_port < 0 || listen_port > 65535)
         throw std::runtime_error(
@@ -142,8 +158,15 @@ void TForm1::FormCreate() {
     FDesktop.SetCaption(TControl::Label2, jabber_jmeno);
 }
 
-void TForm1::FormClose() {
-    TIniFile ini(DataFilePath(QStringLiteral("data.ini")));
+TForm1::TSaveOnClose TForm1::SaveOnClose() {
+    TSaveOnClose saved;
+    // Keys of data.ini that the program does not know are kept; an unreadable file leaves
+    // just the program's own.
+    TIniFile ini{QString()};
+    try {
+        ini = TIniFile(NewestCopy(QStringLiteral("data.ini"), FDataFolder, FUserFolder));
+    } catch (const std::exception&) {
+    }
     const QRect outer = FDesktop.WindowGeometry();
     ini.WriteInteger(kLayout, QStringLiteral("sirka"), outer.width());
     ini.WriteInteger(kLayout, QStringLiteral("vyska"), outer.height());
@@ -151,11 +174,45 @@ void TForm1::FormClose() {
     ini.WriteInteger(kLayout, QStringLiteral("zhora"), outer.top());
     ini.WriteInteger(kConnection, QStringLiteral("port"), listen_port);
     ini.WriteString(kConnection, QStringLiteral("jmeno"), jabber_jmeno);
-    ini.Save();
-
-    WriteTextFile(DataFilePath(QStringLiteral("historie.dat")), history_list.Lines(),
-                  history_encoding);
+    saved.Settings = SaveToFolderOrFallback(QStringLiteral("data.ini"), FDataFolder, FUserFolder,
+                                            [&](const QString& path) { ini.SaveAs(path); });
+    saved.History = SaveToFolderOrFallback(
+        QStringLiteral("historie.dat"), FDataFolder, FUserFolder,
+        [&](const QString& path) { WriteTextFile(path, history_list.Lines(), history_encoding); });
     IdTCPServer1.Stop();
+    return saved;
+}
+
+QStringList TForm1::TSaveOnClose::Messages() const {
+    QStringList messages;
+    for (const QString& message : {SaveMessage(Settings, QStringLiteral("Nastavení")),
+                                   SaveMessage(History, QStringLiteral("Historii hovorů"))})
+        if (!message.isEmpty())
+            messages << message;
+    return messages;
+}
+
+void TForm1::FormClose() {
+    const TSaveOnClose saved = SaveOnClose();
+    const QString messages = saved.Messages().join(QStringLiteral("\n\n"));
+    if (!saved.Lost()) {
+        if (!messages.isEmpty())
+            FDesktop.MessageBox(messages);
+        return;
+    }
+    if (FDesktop.Confirm(messages + QStringLiteral("\n\nUkončit program i tak? Neuložené údaje "
+                                                   "se ztratí.")))
+        return;
+    if (listen_port >= 0 && listen_port <= 65535)
+        IdTCPServer1.Start(static_cast<quint16>(listen_port));
+    throw TCloseCancelled();
+}
+
+void TForm1::FormTerminate() {
+    const TSaveOnClose saved = SaveOnClose();
+    for (const QString& message : saved.Messages())
+        FDesktop.PrintError(message);
+    FDesktop.EndProcess(saved.Lost() ? 1 : 0);
 }
 
 void TForm1::Npovda1Click() {
@@ -171,14 +228,16 @@ void TForm1::nacti(const QString& record) {
     if (r.kod != u"1")
         return;
 
-    const QDateTime now = Now();
-    const QLocale locale = QLocale::system();
-    const QString t = locale.toString(now.date(), QLocale::ShortFormat) + u' ' +
-                      locale.toString(now.time(), QLocale::LongFormat);
+    // A second call within the same second gets a key of its own rather than overwriting the
+    // first call's lines; its "_cas" stays the plain time stamp.
+    const QString stamp = CallTimeStamp(Now(), QLocale::system());
+    const QString t = history_list.UniqueCallKey(stamp);
     history_list.SetEntry(t + QStringLiteral("_kdo"), r.kdo);
     history_list.SetEntry(t + QStringLiteral("_nazev"), r.nazev);
     history_list.SetEntry(t + QStringLiteral("_odkaz"), r.odkaz);
-    history_list.SetEntry(t + QStringLiteral("_cas"), t);
+    history_list.SetEntry(t + QStringLiteral("_cas"), stamp);
+    if (FHistoryModel)
+        FHistoryModel->Refresh();
 
     last_kdo = r.kdo;
     last_kam = r.kam;
@@ -263,4 +322,23 @@ void TForm1::TrayIcon1DblClick() {
 
 void TForm1::Novakarta1Click() {
     NavigateToLink(last_new);
+}
+
+void TForm1::Historiehovor1Click() {
+    if (FHistoryModel)
+        FHistoryModel->Refresh();
+    else
+        FHistoryModel = std::make_unique<TCallHistoryModel>(history_list);
+    FDesktop.ShowHistory(*FHistoryModel);
+}
+
+void TForm1::HistoryOpen(int row) {
+    if (!FHistoryModel)
+        return;
+    NavigateToLink(FHistoryModel->Link(row));
+    if (!FDesktop.Visible())
+        FDesktop.SetVisible(true);
+    FDesktop.SetWindowStateNormal();
+    FDesktop.BringToFront();
+    FDesktop.BringWindowToTop();
 }

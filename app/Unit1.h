@@ -2,6 +2,7 @@
 
 #include "CallHistory.h"
 #include "Deployment.h"
+#include "FallbackSave.h"
 #include "IdHTTP.h"
 #include "LineListener.h"
 #include "TextFile.h"
@@ -15,6 +16,7 @@
 #include <functional>
 #include <memory>
 
+class TCallHistoryModel;
 class TDesktopOperations;
 class TJabberClient;
 
@@ -27,16 +29,43 @@ class TForm1 : public QObject {
 public:
     // Sets the components up and runs FormCreate. An error in FormCreate ends
     // it at that step and goes to the default error report; the window is
-    // still usable. dataFolder holds data.ini and historie.dat.
-    TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent = nullptr);
+    // still usable. dataFolder holds data.ini and historie.dat; userFolder,
+    // the per-user data folder, takes whichever of them cannot be written
+    // there on closing (none when empty); a copy left there that is newer
+    // than the one in dataFolder is the one read.
+    TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent = nullptr,
+           QString userFolder = QString());
     ~TForm1() override;
     TForm1(const TForm1&) = delete;
     TForm1& operator=(const TForm1&) = delete;
 
     void FormCreate();
-    // Writes data.ini, saves historie.dat, stops the listener. Throws when a
-    // file cannot be written; the window then stays open.
+
+    // Closing. Both ways save the settings and the history each on its own
+    // (SaveOnClose) and stop the listener, so that the program may end.
+    //
+    // The window is closed: the user is told in a message box of a file that
+    // went to the per-user folder. When a file could not be saved anywhere the
+    // user is asked whether to end anyway; No throws TCloseCancelled and the
+    // window stays open with the listener running again.
     void FormClose();
+    // The system asks the program to end (SIGTERM, SIGINT), possibly while a
+    // dialog is open: the messages go to standard error and the process ends,
+    // with exit status 1 when a file could not be saved anywhere.
+    void FormTerminate();
+
+    struct TSaveOnClose {
+        TSaveResult Settings; // data.ini
+        TSaveResult History;  // historie.dat
+        bool Lost() const { return !Settings.Saved() || !History.Saved(); }
+        // What the user is told, one text a file that did not land where it belongs.
+        QStringList Messages() const;
+    };
+    // Writes the window geometry, the listener port and the user's address to
+    // data.ini and history_list to historie.dat, each into the data folder or,
+    // when that fails, into the per-user folder; a failure of one never skips
+    // the other. Then stops the listener. Shows nothing.
+    TSaveOnClose SaveOnClose();
 
     // Session control. The login button hands address, password and resource
     // to JabberClient1 and restarts Timer1; later ticks connect or keep the
@@ -81,8 +110,10 @@ public:
     void Timer1Timer();
 
     // Handles one call record "kdo:kam:kod:typ:nazev:odkaz". Only event code
-    // "1" is handled: four history entries under one time stamp, the last-call
-    // fields, the "Nova karta" link for types "2" and "3", and a balloon.
+    // "1" is handled: four history entries under a key of the call's own (its
+    // time stamp, or with " #2", " #3", … when a call of the same second is in
+    // the history already), the last-call fields, the "Nova karta" link for
+    // types "2" and "3", and a balloon.
     void nacti(const QString& record);
     // The record is the text of the message root's first child: an element
     // with no content or exactly one text or CDATA node, or a text node.
@@ -97,6 +128,12 @@ public:
     // Hides a shown window and shows a hidden one.
     void TrayIcon1DblClick();
     void Novakarta1Click();
+
+    // "Historie hovorů": shows the history window over history_list.
+    void Historiehovor1Click();
+    // A call opened in the history window: its link goes to the web view (as a tray click's
+    // does) and the main window comes forward, shown if it was hidden.
+    void HistoryOpen(int row);
 
     // The history time stamp's clock; tests set it.
     std::function<QDateTime()> Now = [] {
@@ -166,7 +203,10 @@ private:
     void NavigateToLink(const QString& link);
 
     TDesktopOperations& FDesktop;
+    // Made when the history window is first shown; told of every change of history_list.
+    std::unique_ptr<TCallHistoryModel> FHistoryModel;
     QString FDataFolder;
+    QString FUserFolder;
     TDeployment FDeployment;
 
     // Wires JabberClient1's events.

@@ -28,10 +28,15 @@ int main(int argc, char** argv) {
     app.OnException = [&desktop](const QString& text) {
         desktop.ReportError(text);
     };
-    TForm1 form(desktop, DataFolder());
+    // The window's logic takes the signal as soon as it exists, even inside the first-start
+    // prompt; before that and after it there is nothing to save.
     closer.OnSignal = [&desktop] {
-        desktop.CloseWindow();
+        if (desktop.OnTerminate)
+            desktop.OnTerminate();
+        else
+            desktop.EndProcess(0);
     };
+    TForm1 form(desktop, DataFolder(), nullptr, UserDataFolder());
     desktop.Window().OnClosed = [] {
         QCoreApplication::quit();
     };

@@ -3,18 +3,24 @@
 #include "Application.h"
 
 #include "ApplicationTestMain.h"
+#include "CallHistory.h"
+#include "CallHistoryModel.h"
+#include "HistoryWindow.h"
 #include "MainWindow.h"
 #include "QtDesktop.h"
 #include "SignalCloser.h"
 
 #include <QAction>
 #include <QDeadlineTimer>
+#include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTableView>
 #include <QThread>
 #include <QTimer>
 #include <csignal>
@@ -89,8 +95,11 @@ TEST(Application, WindowHasItsNamedComponentsAndTexts) {
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Velora"));
     EXPECT_EQ(window.palette().color(QPalette::Window), SkyBlue());
     const QList<QAction*> menus = window.menuBar()->actions();
-    ASSERT_EQ(menus.size(), 1);
+    ASSERT_EQ(menus.size(), 2);
     EXPECT_EQ(menus[0]->text(), QStringLiteral("O programu"));
+    EXPECT_EQ(menus[1]->text(), QStringLiteral("Hovory"));
+    EXPECT_EQ(menus[1]->menu()->actions().value(0), window.Historiehovor1);
+    EXPECT_EQ(window.Historiehovor1->text(), QStringLiteral("Historie hovorů"));
     QStringList entries;
     for (QAction* entry : menus[0]->menu()->actions())
         entries << entry->text() + (entry->isEnabled() ? "" : " (off)");
@@ -114,6 +123,42 @@ TEST(Application, WindowHasItsNamedComponentsAndTexts) {
          {"Panel3", "Image1", "Label2", "Label1", "Edit1", "Button1", "Panel4", "Image2", "Image3",
           "Panel1", "WebBrowser1", "ProgressBar1", "StatusBar1"})
         EXPECT_NE(window.findChild<QWidget*>(QLatin1String(name)), nullptr) << name;
+}
+
+TEST(Application, HistoryWindowFiltersAsYouTypeAndOpensByEnterOrDoubleClick) {
+    CallHistory history({"1_kdo=111", "1_nazev=Účetní oddělení", "1_odkaz=http://crm/1",
+                         "2_kdo=222", "2_nazev=Petr", "2_odkaz=http://crm/2"});
+    TCallHistoryModel model(history);
+    THistoryWindow window(model);
+    window.show();
+    QList<int> opened;
+    window.OnOpen = [&](int row) {
+        opened << row;
+    };
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Historie hovorů"));
+    EXPECT_EQ(window.Count->text(), QStringLiteral("Hovorů: 2"));
+
+    window.Search->setText(QStringLiteral("UCETNI"));
+    EXPECT_EQ(model.rowCount(), 1);
+    EXPECT_EQ(window.Count->text(), QStringLiteral("Nalezeno 1 z 2 hovorů"));
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QCoreApplication::sendEvent(window.Search, &enter);
+    EXPECT_EQ(opened, QList<int>{0});
+    EXPECT_EQ(model.Link(0), QStringLiteral("http://crm/1"));
+
+    window.Search->clear();
+    ASSERT_EQ(model.rowCount(), 2);
+    const QRect second = window.Table->visualRect(model.index(1, 1));
+    QMouseEvent press(QEvent::MouseButtonPress, second.center(),
+                      window.Table->viewport()->mapToGlobal(second.center()), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent dbl(QEvent::MouseButtonDblClick, second.center(),
+                    window.Table->viewport()->mapToGlobal(second.center()), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window.Table->viewport(), &press);
+    QCoreApplication::sendEvent(window.Table->viewport(), &dbl);
+    EXPECT_EQ(opened, (QList<int>{0, 1}));
+    EXPECT_EQ(model.Caller(1), QStringLiteral("111"));
 }
 
 TEST(Application, WithoutATrayTheBalloonIsAClickablePopup) {

@@ -188,3 +188,77 @@ TEST(CallHistory, KeepsFindingLinesAcrossThousandsOfDeletions) {
 }
 
 } // namespace
+
+namespace {
+
+struct UniqueKeyCase {
+    const char* name;
+    QStringList lines;
+    const char* expected;
+};
+
+void PrintTo(const UniqueKeyCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class UniqueCallKeyTest : public ::testing::TestWithParam<UniqueKeyCase> {};
+
+TEST_P(UniqueCallKeyTest, GivesTheFirstFreeStem) {
+    EXPECT_EQ(CallHistory(GetParam().lines).UniqueCallKey(QStringLiteral("10.12.2026 3:28:55")),
+              QString::fromUtf8(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, UniqueCallKeyTest,
+    ::testing::Values(
+        UniqueKeyCase{"EmptyHistory", {}, "10.12.2026 3:28:55"},
+        UniqueKeyCase{"OtherSecond", {"10.12.2026 3:28:54_kdo=1"}, "10.12.2026 3:28:55"},
+        UniqueKeyCase{"TakenByCas", {"10.12.2026 3:28:55_cas=x"}, "10.12.2026 3:28:55 #2"},
+        UniqueKeyCase{"TakenByAnyOfTheFour",
+                      {"10.12.2026 3:28:55_odkaz=x", "10.12.2026 3:28:55 #2_nazev=y"},
+                      "10.12.2026 3:28:55 #3"},
+        UniqueKeyCase{"CaseDoesNotCount", {"10.12.2026 3:28:55_KDO=x"}, "10.12.2026 3:28:55 #2"},
+        UniqueKeyCase{"GapIsReused",
+                      {"10.12.2026 3:28:55_kdo=1", "10.12.2026 3:28:55 #3_kdo=3"},
+                      "10.12.2026 3:28:55 #2"},
+        UniqueKeyCase{"OtherKeysOfTheStampDoNotCount",
+                      {"10.12.2026 3:28:55_jine=1", "10.12.2026 3:28:55=2"},
+                      "10.12.2026 3:28:55"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SetEntry, ControlCharactersInTheValueBecomeBlanks) {
+    CallHistory history;
+    history.SetEntry(QStringLiteral("k"),
+                     QString::fromUtf8("a\rb\nc\r\nd\te\x01\x1f|\x7f|\xc2\x85"));
+    history.SetEntry(QStringLiteral("only"), QStringLiteral("\r\n"));
+    EXPECT_EQ(history.Lines(),
+              (QStringList{QString::fromUtf8("k=a b c  d e  |\x7f|\xc2\x85"), "only=  "}));
+}
+
+struct StampCase {
+    const char* locale;
+    const char* expected;
+};
+
+class CallTimeStampTest : public ::testing::TestWithParam<StampCase> {};
+
+TEST_P(CallTimeStampTest, ShortDateAndLongTimeWithoutZone) {
+    const QDateTime when(QDate(2026, 12, 10), QTime(3, 28, 55), Qt::UTC);
+    EXPECT_EQ(CallTimeStamp(when, QLocale(QString::fromLatin1(GetParam().locale))),
+              QString::fromUtf8(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, CallTimeStampTest,
+                         ::testing::Values(StampCase{"cs_CZ", "10.12.2026 3:28:55"},
+                                           StampCase{"C", "10 Dec 2026 03:28:55"},
+                                           StampCase{"en_US", "12/10/2026 3:28:55 AM"},
+                                           StampCase{"de_DE", "10.12.2026 03:28:55"},
+                                           StampCase{"en_GB", "10/12/2026 03:28:55"}));
+
+// The program takes the system's locale: the one the tests run under, C.UTF-8.
+TEST(CallTimeStamp, SystemLocaleOfTheTests) {
+    const QDateTime when(QDate(2026, 12, 10), QTime(3, 28, 55));
+    EXPECT_EQ(CallTimeStamp(when, QLocale::system()), QStringLiteral("10 Dec 2026 03:28:55"));
+}
+
+} // namespace

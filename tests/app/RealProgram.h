@@ -99,6 +99,10 @@ protected:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), Display);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        // The program falls back to, and reads newer copies from, the per-user folder: a
+        // private one keeps the runs apart from each other and from the user's own.
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"),
+                   QDir(Folder.path()).filePath(QStringLiteral("config")));
         Velora.setProcessEnvironment(env);
         Velora.setWorkingDirectory(Folder.path());
         Velora.setProcessChannelMode(QProcess::ForwardedChannels);

@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QStringList>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -27,6 +28,8 @@ public:
     // Scripted answers, taken in order.
     std::deque<std::optional<QString>> InputAnswers; // nullopt: Cancel
     std::deque<bool> ConfirmAnswers;
+    // Runs while an input box is open, as events do in its loop.
+    std::function<void()> WhileInputBoxOpen;
 
     // What was shown.
     QStringList Navigations;
@@ -53,6 +56,9 @@ public:
     int ProgressPosition = 0;
     int MessagesProcessed = 0;
     bool ProcessEnded = false;
+    int ExitStatus = -1;
+    QStringList StandardError;
+    TCallHistoryModel* HistoryShown = nullptr; // the model of the history window last shown
 
     void Navigate(const QString& url) override { Navigations << url; }
     bool HasSystemTray() const override { return Tray; }
@@ -87,6 +93,8 @@ public:
     QString InputBox(const QString& title, const QString& prompt,
                      const QString& defaultText) override {
         Prompts.push_back({title, prompt, defaultText});
+        if (WhileInputBoxOpen)
+            WhileInputBoxOpen();
         if (InputAnswers.empty())
             return defaultText;
         const std::optional<QString> answer = InputAnswers.front();
@@ -108,10 +116,15 @@ public:
     void SetProgressVisible(bool visible) override { ProgressVisible = visible; }
     void SetProgressMax(int max) override { ProgressMax = max; }
     void SetProgressPosition(int position) override { ProgressPosition = position; }
+    void ShowHistory(TCallHistoryModel& model) override { HistoryShown = &model; }
     void ProcessMessages() override { ++MessagesProcessed; }
     void ShellOpen(const QString& path) override { Opened << path; }
     void ReportError(const QString& text) override { Errors << text; }
-    void EndProcess() override { ProcessEnded = true; }
+    void EndProcess(int exitStatus = 0) override {
+        ProcessEnded = true;
+        ExitStatus = exitStatus;
+    }
+    void PrintError(const QString& text) override { StandardError << text; }
 
 private:
     Balloon FPending;

@@ -57,6 +57,61 @@ INSTANTIATE_TEST_SUITE_P(
                     EncodingCase{TTextEncoding::Utf16LE, QByteArray("\xFF\xFE\x31\x00", 4)},
                     EncodingCase{TTextEncoding::Utf16BE, QByteArray("\xFE\xFF\x00\x31", 4)}));
 
+struct LegacyCase {
+    const char* Name;
+    QByteArray Bytes;  // the file as found
+    QStringList Lines; // as read
+    QByteArray Saved;  // as written back
+};
+
+void PrintTo(const LegacyCase& c, std::ostream* out) {
+    *out << c.Name;
+}
+
+class LegacyLines : public testing::TestWithParam<LegacyCase> {};
+
+TEST_P(LegacyLines, LinesThatAreNotUtf8AreReadAsWindows1250) {
+    const TTextFile file = DecodeTextFile(GetParam().Bytes);
+    EXPECT_EQ(file.Lines, GetParam().Lines);
+    EXPECT_EQ(EncodeTextFile(file.Lines, file.Encoding), GetParam().Saved);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LegacyLines,
+    testing::Values(
+        LegacyCase{"Windows1250Line",
+                   "T_nazev=\xDA\xE8"
+                   "etn\xED odd\xEClen\xED\r\n",
+                   {"T_nazev=Účetní oddělení"},
+                   "T_nazev=\xC3\x9A\xC4\x8D"
+                   "etn\xC3\xAD "
+                   "odd\xC4\x9Blen\xC3\xAD\r\n"},
+        LegacyCase{"Utf8StaysByteForByte",
+                   "a=\xC5\xBElu\xC5\xA5ou\xC4\x8Dk\xC3\xBD\r\n",
+                   {"a=žluťoučký"},
+                   "a=\xC5\xBElu\xC5\xA5ou\xC4\x8Dk\xC3\xBD\r\n"},
+        LegacyCase{"EachLineOnItsOwn",
+                   "a=\xC5\xA0imon\r\nb=\x8Aimon\r\nc=\x9A\x9E\r\n",
+                   {"a=Šimon", "b=Šimon", "c=šž"},
+                   "a=\xC5\xA0imon\r\nb=\xC5\xA0imon\r\nc=\xC5\xA1\xC5\xBE\r\n"},
+        LegacyCase{"OverlongUtf8IsNoUtf8", "a=\xC0\xAF\r\n", {"a=ŔŻ"}, "a=\xC5\x94\xC5\xBB\r\n"},
+        LegacyCase{"SequenceCutAtTheLineEnd",
+                   "a=\xC5\r\nb=\xA0\n",
+                   {"a=Ĺ", "b=\u00A0"},
+                   "a=\xC4\xB9\r\nb=\xC2\xA0\r\n"},
+        LegacyCase{"MarkInsideTheTextIsKept",
+                   "a\r\n\xEF\xBB\xBF"
+                   "b\r\n",
+                   {"a", QChar(0xFEFF) + QString("b")},
+                   "a\r\n\xEF\xBB\xBF"
+                   "b\r\n"},
+        LegacyCase{
+            "MarkedUtf8FileToo", "\xEF\xBB\xBFn=\xE8\r\n", {"n=č"}, "\xEF\xBB\xBFn=\xC4\x8D\r\n"},
+        LegacyCase{"NulIsACharacter",
+                   QByteArray("n=\0x\r\n", 6),
+                   {QString("n=") + QChar(0) + "x"},
+                   QByteArray("n=\0x\r\n", 6)}));
+
 TEST(TextFile, LocaleEncodingIsUtf8WithCrLfAndNoMark) {
     EXPECT_EQ(EncodeTextFile({QStringLiteral("č=1"), QStringLiteral("b")}, TTextEncoding::Locale),
               QByteArray("\xC4\x8D=1\r\nb\r\n"));

@@ -1,6 +1,7 @@
 #include "Unit1.h"
 
 #include "CallHistory.h"
+#include "CallHistoryModel.h"
 #include "RecordingDesktop.h"
 #include "VersionInfo.h"
 
@@ -187,14 +188,140 @@ TEST_F(Form1, PasswordIsNeverWritten) {
     EXPECT_FALSE(Get(QStringLiteral("data.ini")).contains("tajne-heslo"));
 }
 
-TEST_F(Form1, FailedSaveThrowsSoTheWindowStaysOpen) {
-    Put(QStringLiteral("data.ini"), "[pripojeni]\r\nport=0\r\njmeno=9@x.test\r\n");
-    TForm1& form = Create();
-    QDir(Dir.path()).mkdir(QStringLiteral("historie.dat"));
-    EXPECT_THROW(Desktop.CloseWindow(), std::runtime_error);
-    // The settings went out before the history failed.
-    EXPECT_TRUE(Get(QStringLiteral("data.ini")).contains("sirka="));
-    EXPECT_EQ(form.jabber_jmeno, QStringLiteral("9@x.test"));
+// Closing with files that cannot be written where they belong.
+class Closing : public Form1 {
+protected:
+    void SetUp() override {
+        Put(QStringLiteral("data.ini"), "[jine]\r\nklic=1\r\n[pripojeni]\r\nport=0\r\n"
+                                        "jmeno=9@x.test\r\n");
+        Form = std::make_unique<TForm1>(Desktop, Dir.path(), nullptr, UserFolder());
+        Form->history_list = CallHistory({QStringLiteral("k=v")});
+    }
+    QString UserFolder() const { return User.filePath(QStringLiteral("velora")); }
+    QByteArray UserFile(const QString& name) const {
+        QFile file(QDir(UserFolder()).filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // A folder where the file should be makes it impossible to write, also for root.
+    void Block(const QString& name) {
+        QFile::remove(Dir.filePath(name));
+        ASSERT_TRUE(QDir(Dir.path()).mkdir(name));
+    }
+
+    QTemporaryDir User;
+};
+
+TEST_F(Closing, EachFileThatCannotBeWrittenGoesToTheUserFolderAndTheUserIsTold) {
+    for (const char* blocked : {"data.ini", "historie.dat"}) {
+        SCOPED_TRACE(blocked);
+        Desktop.Messages.clear();
+        QDir(UserFolder()).removeRecursively();
+        QDir(Dir.path()).rmdir(QStringLiteral("data.ini"));
+        QDir(Dir.path()).rmdir(QStringLiteral("historie.dat"));
+        Block(QString::fromLatin1(blocked));
+        Desktop.CloseWindow();
+        const bool settings = QByteArray(blocked) == "data.ini";
+        // The other file was written where it belongs.
+        EXPECT_EQ(Get(QStringLiteral("historie.dat")), settings ? "k=v\r\n" : "");
+        EXPECT_EQ(Get(QStringLiteral("data.ini")).contains("sirka="), !settings);
+        if (settings)
+            EXPECT_TRUE(UserFile(QStringLiteral("data.ini")).contains("jmeno=9@x.test\r\n"));
+        else
+            EXPECT_EQ(UserFile(QStringLiteral("historie.dat")), "k=v\r\n");
+        ASSERT_EQ(Desktop.Messages.size(), 1);
+        const QString message = Desktop.Messages[0];
+        EXPECT_TRUE(message.startsWith(settings ? QStringLiteral("Nastavení se nepodařilo uložit")
+                                                : QStringLiteral("Historii hovorů se nepodařilo")))
+            << message.toStdString();
+        EXPECT_TRUE(message.contains(QDir(UserFolder()).filePath(QString::fromLatin1(blocked))))
+            << message.toStdString();
+        EXPECT_TRUE(Desktop.Confirmations.isEmpty());
+        EXPECT_FALSE(Form->IdTCPServer1.IsListening());
+    }
+}
+
+TEST_F(Closing, WhatWentToTheUserFolderIsReadAtTheNextStartAndNotLost) {
+    Block(QStringLiteral("historie.dat"));
+    Form->history_list = CallHistory({QStringLiteral("prvni=1")});
+    Desktop.CloseWindow();
+    ASSERT_EQ(UserFile(QStringLiteral("historie.dat")), "prvni=1\r\n");
+
+    // The next run reads the newer copy, adds to it and, still blocked, writes it there.
+    Form.reset();
+    Form = std::make_unique<TForm1>(Desktop, Dir.path(), nullptr, UserFolder());
+    EXPECT_EQ(Form->history_list.Lines(), QStringList{"prvni=1"});
+    Form->history_list.SetEntry(QStringLiteral("druhy"), QStringLiteral("2"));
+    Desktop.CloseWindow();
+    EXPECT_EQ(UserFile(QStringLiteral("historie.dat")), "prvni=1\r\ndruhy=2\r\n");
+
+    // Once the data folder can be written again, everything goes there and is read from there.
+    QDir(Dir.path()).rmdir(QStringLiteral("historie.dat"));
+    Form.reset();
+    Form = std::make_unique<TForm1>(Desktop, Dir.path(), nullptr, UserFolder());
+    Desktop.CloseWindow();
+    EXPECT_EQ(Get(QStringLiteral("historie.dat")), "prvni=1\r\ndruhy=2\r\n");
+    Form.reset();
+    Form = std::make_unique<TForm1>(Desktop, Dir.path(), nullptr, UserFolder());
+    EXPECT_EQ(Form->history_list.Count(), 2);
+}
+
+TEST_F(Closing, WhenNothingCanBeSavedTheUserDecidesWhetherToEnd) {
+    Block(QStringLiteral("data.ini"));
+    Block(QStringLiteral("historie.dat"));
+    QFile user(UserFolder()); // a file where the user folder should be
+    ASSERT_TRUE(user.open(QIODevice::WriteOnly));
+    user.close();
+
+    Desktop.ConfirmAnswers = {false};
+    EXPECT_THROW(Desktop.CloseWindow(), TCloseCancelled);
+    ASSERT_EQ(Desktop.Confirmations.size(), 1);
+    EXPECT_TRUE(Desktop.Confirmations[0].contains(QStringLiteral("Nastavení se nepodařilo")));
+    EXPECT_TRUE(Desktop.Confirmations[0].contains(QStringLiteral("Historii hovorů se")));
+    EXPECT_TRUE(Desktop.Confirmations[0].endsWith(
+        QStringLiteral("Ukončit program i tak? Neuložené údaje se ztratí.")));
+    EXPECT_TRUE(Form->IdTCPServer1.IsListening()); // the window stays open and working
+
+    Desktop.ConfirmAnswers = {true};
+    EXPECT_NO_THROW(Desktop.CloseWindow());
+    EXPECT_FALSE(Form->IdTCPServer1.IsListening());
+}
+
+TEST_F(Closing, TerminationNeverWaitsOnADialog) {
+    Block(QStringLiteral("data.ini"));
+    Desktop.OnTerminate();
+    EXPECT_TRUE(Desktop.ProcessEnded);
+    EXPECT_EQ(Desktop.ExitStatus, 0);
+    EXPECT_EQ(Get(QStringLiteral("historie.dat")), "k=v\r\n");
+    EXPECT_TRUE(UserFile(QStringLiteral("data.ini")).contains("jmeno=9@x.test\r\n"));
+    ASSERT_EQ(Desktop.StandardError.size(), 1);
+    EXPECT_TRUE(Desktop.StandardError[0].contains(UserFolder()));
+    EXPECT_TRUE(Desktop.Messages.isEmpty());
+    EXPECT_TRUE(Desktop.Confirmations.isEmpty());
+
+    Form.reset();
+    Desktop = TRecordingDesktop();
+    Form = std::make_unique<TForm1>(Desktop, Dir.path()); // no user folder to fall back to
+    Block(QStringLiteral("historie.dat"));
+    Desktop.OnTerminate();
+    EXPECT_EQ(Desktop.ExitStatus, 1);
+    ASSERT_EQ(Desktop.StandardError.size(), 2);
+    EXPECT_TRUE(Desktop.StandardError[1].startsWith(
+        QStringLiteral("Historii hovorů se nepodařilo uložit do souboru %1 ani nikam jinam.\n")
+            .arg(Dir.filePath(QStringLiteral("historie.dat")))))
+        << Desktop.StandardError[1].toStdString();
+}
+
+TEST_F(Form1, TerminationDuringTheFirstStartPromptEndsTheProgram) {
+    Put(QStringLiteral("data.ini"), "[pripojeni]\r\nport=0\r\n");
+    Put(QStringLiteral("historie.dat"), "a=1\r\n");
+    Desktop.WhileInputBoxOpen = [this] {
+        ASSERT_TRUE(Desktop.OnTerminate);
+        Desktop.OnTerminate();
+    };
+    Create();
+    EXPECT_TRUE(Desktop.ProcessEnded);
+    EXPECT_EQ(Desktop.ExitStatus, 0);
+    EXPECT_TRUE(Get(QStringLiteral("data.ini")).contains("sirka=500"));
 }
 
 TEST_F(Form1, MenuShowsTheHelpPageAndTheVersion) {
@@ -227,8 +354,7 @@ protected:
     QStringList History() const { return Form->history_list.Lines(); }
 
     QDateTime Clock{QDate(2026, 12, 10), QTime(9, 5, 1)};
-    const QString T = QLocale::system().toString(Clock.date(), QLocale::ShortFormat) + u' ' +
-                      QLocale::system().toString(Clock.time(), QLocale::LongFormat);
+    const QString T = CallTimeStamp(Clock, QLocale::system());
 };
 
 TEST_F(Records, TypeThreeRecordIsHandledWhole) {
@@ -336,19 +462,28 @@ TEST_F(Records, EmptyValuesWriteNoEntry) {
     EXPECT_EQ(History(), (QStringList{T + "_kdo=111", T + "_nazev=   ", T + "_cas=" + T}));
 }
 
-TEST_F(Records, RecordsOfTheSameSecondShareTheirLines) {
+TEST_F(Records, EveryCallOfTheSameSecondKeepsItsFourLines) {
     Form->history_list = CallHistory({QStringLiteral("older=1")});
     Form->nacti(QStringLiteral("111:2:1:1:Jana:http://s/1"));
     Form->nacti(QStringLiteral("222:2:1:1::http://s/2"));
-    EXPECT_EQ(History(), (QStringList{QStringLiteral("older=1"), T + "_kdo=222",
-                                      T + "_odkaz=http://s/2", T + "_cas=" + T}));
+    Form->nacti(QStringLiteral("222:2:1:1::http://s/2")); // the same record again
+    const QString t2 = T + " #2", t3 = T + " #3";
+    EXPECT_EQ(History(), (QStringList{"older=1", T + "_kdo=111", T + "_nazev=Jana",
+                                      T + "_odkaz=http://s/1", T + "_cas=" + T, t2 + "_kdo=222",
+                                      t2 + "_odkaz=http://s/2", t2 + "_cas=" + T, t3 + "_kdo=222",
+                                      t3 + "_odkaz=http://s/2", t3 + "_cas=" + T}));
     Clock = Clock.addSecs(1);
-    const QString later = QLocale::system().toString(Clock.date(), QLocale::ShortFormat) + u' ' +
-                          QLocale::system().toString(Clock.time(), QLocale::LongFormat);
+    const QString later = CallTimeStamp(Clock, QLocale::system());
     ASSERT_NE(later, T);
     Form->nacti(QStringLiteral("333:2:1:1:Petr:"));
-    EXPECT_EQ(History().mid(4),
+    EXPECT_EQ(History().mid(11),
               (QStringList{later + "_kdo=333", later + "_nazev=Petr", later + "_cas=" + later}));
+}
+
+TEST_F(Records, ControlCharactersInValuesBecomeBlanks) {
+    Form->nacti(QStringLiteral("1\r\n11:2:1:1:Jana\rT_kdo=666\n\x01:http://s/1\t"));
+    EXPECT_EQ(History(), (QStringList{T + "_kdo=1  11", T + "_nazev=Jana T_kdo=666  ",
+                                      T + "_odkaz=http://s/1 ", T + "_cas=" + T}));
 }
 
 TEST_F(Records, ClicksOpenTheLastLinkAndBringTheWindowForward) {
@@ -367,6 +502,37 @@ TEST_F(Records, ClicksOpenTheLastLinkAndBringTheWindowForward) {
     Desktop.OnTrayDblClick();
     EXPECT_TRUE(Desktop.Visible());
     EXPECT_EQ(Desktop.Calls, (QStringList{"hide", "normal", "front", "top", "show"}));
+}
+
+TEST_F(Records, HistoryWindowListsCallsAndOpensTheChosenLink) {
+    Form->nacti(QStringLiteral("111:2:1:3:Účetní oddělení:http://crm/1"));
+    Clock = Clock.addSecs(1);
+    Form->nacti(QStringLiteral("222:2:1:1:Petr:javascript:alert(1)"));
+    Desktop.OnClick(TControl::Historiehovor1);
+    ASSERT_NE(Desktop.HistoryShown, nullptr);
+    TCallHistoryModel& model = *Desktop.HistoryShown;
+    EXPECT_EQ(model.rowCount(), 2);
+    EXPECT_EQ(model.Caller(0), QStringLiteral("222"));
+
+    model.SetFilter(QStringLiteral("ucetni"));
+    ASSERT_EQ(model.rowCount(), 1);
+    Desktop.OnTrayDblClick(); // the main window hides in the tray
+    Desktop.Calls.clear();
+    Desktop.OnHistoryOpen(0);
+    EXPECT_EQ(Desktop.Navigations, QStringList{QStringLiteral("http://crm/1")});
+    EXPECT_EQ(Desktop.Calls, (QStringList{"show", "normal", "front", "top"}));
+
+    // Only http and https links reach the web view, as from the tray.
+    model.SetFilter(QString());
+    Desktop.OnHistoryOpen(0);
+    EXPECT_EQ(Desktop.Navigations.last(), QStringLiteral("about:blank"));
+
+    // A call that comes while the window is open is at the top at once.
+    Clock = Clock.addSecs(1);
+    Form->nacti(QStringLiteral("333:2:1:1:Jana:http://crm/3"));
+    EXPECT_EQ(model.Caller(0), QStringLiteral("333"));
+    Desktop.OnClick(TControl::Historiehovor1);
+    EXPECT_EQ(Desktop.HistoryShown, &model);
 }
 
 struct LinkCase {

@@ -1,0 +1,118 @@
+#include "CallHistoryModel.h"
+
+#include "CallHistory.h"
+
+#include <gtest/gtest.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+QStringList Call(const QString& t, const QString& kdo, const QString& nazev, const QString& odkaz) {
+    return {t + "_kdo=" + kdo, t + "_nazev=" + nazev, t + "_odkaz=" + odkaz, t + "_cas=" + t};
+}
+
+// Every cell of the shown rows, row by row, columns joined by "|".
+QStringList Rows(const TCallHistoryModel& model) {
+    QStringList rows;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        QStringList cells;
+        for (int column = 0; column < model.columnCount(); ++column)
+            cells << model.data(model.index(row, column)).toString();
+        rows << cells.join(u'|');
+    }
+    return rows;
+}
+
+class HistoryModel : public testing::Test {
+protected:
+    CallHistory History{Call("1.1.2026 8:00:00", "111", "Jana Nováková", "http://crm/1") +
+                        QStringList{"poznamka bez klice", "jiny=radek"} +
+                        Call("1.1.2026 8:00:00 #2", "222", "Účetní oddělení", "http://crm/2") +
+                        QStringList{"2.1.2026 9:00:00_kdo=333"}};
+    TCallHistoryModel Model{History};
+};
+
+TEST_F(HistoryModel, ListsEveryCallNewestFirst) {
+    EXPECT_EQ(Model.columnCount(), 4);
+    QStringList headers;
+    for (int column = 0; column < 4; ++column)
+        headers << Model.headerData(column, Qt::Horizontal).toString();
+    EXPECT_EQ(headers, (QStringList{"Čas", "Volající", "Jméno", "Odkaz"}));
+    // A call without its "_cas" line shows the time stamp of its keys.
+    EXPECT_EQ(Rows(Model), (QStringList{"2.1.2026 9:00:00|333||",
+                                        "1.1.2026 8:00:00 #2|222|Účetní oddělení|http://crm/2",
+                                        "1.1.2026 8:00:00|111|Jana Nováková|http://crm/1"}));
+    EXPECT_EQ(Model.Link(1), "http://crm/2");
+    EXPECT_EQ(Model.Caller(2), "111");
+    EXPECT_EQ(Model.Link(3), QString());
+    EXPECT_EQ(Model.Caller(-1), QString());
+}
+
+struct FilterCase {
+    const char* text;
+    QStringList callers; // shown, newest first
+};
+
+class HistoryFilter : public HistoryModel, public testing::WithParamInterface<FilterCase> {};
+
+TEST_P(HistoryFilter, FindsByNumberOrNameWithoutRegardToCaseAndDiacritics) {
+    Model.SetFilter(QString::fromUtf8(GetParam().text));
+    QStringList callers;
+    for (int row = 0; row < Model.rowCount(); ++row)
+        callers << Model.Caller(row);
+    EXPECT_EQ(callers, GetParam().callers);
+    EXPECT_EQ(Model.CallCount(), 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HistoryFilter,
+                         testing::Values(FilterCase{"", {"333", "222", "111"}},
+                                         FilterCase{"ucetni", {"222"}},
+                                         FilterCase{"ÚČETNÍ", {"222"}},
+                                         FilterCase{"  oddeleni ", {"222"}},
+                                         FilterCase{"novakova", {"111"}},
+                                         FilterCase{"Nováková", {"111"}}, FilterCase{"22", {"222"}},
+                                         FilterCase{"3", {"333"}}, FilterCase{"n", {"222", "111"}},
+                                         FilterCase{"crm", {}}, FilterCase{"111\njana", {}},
+                                         FilterCase{"111 jana", {}}, FilterCase{"xyz", {}}));
+
+TEST_F(HistoryModel, NewCallsAppearAtTheTopWhenTheyMatch) {
+    std::vector<std::pair<int, int>> inserted;
+    QObject::connect(
+        &Model, &QAbstractItemModel::rowsInserted,
+        [&](const QModelIndex&, int first, int last) { inserted.emplace_back(first, last); });
+    for (const QString& line : Call("3.1.2026 7:00:00", "444", "Účetní", "http://crm/4"))
+        History.SetEntry(line.section(u'=', 0, 0), line.section(u'=', 1));
+    Model.Refresh();
+    ASSERT_EQ(inserted.size(), 1);
+    EXPECT_EQ(inserted[0], std::make_pair(0, 0));
+    EXPECT_EQ(Model.Caller(0), "444");
+    EXPECT_EQ(Model.rowCount(), 4);
+
+    Model.SetFilter("ucetni");
+    for (const QString& line : Call("3.1.2026 7:00:01", "555", "Jiný", "http://crm/5"))
+        History.SetEntry(line.section(u'=', 0, 0), line.section(u'=', 1));
+    Model.Refresh();
+    EXPECT_EQ(inserted.size(), 1);
+    EXPECT_EQ(Model.rowCount(), 2);
+    Model.SetFilter("");
+    EXPECT_EQ(Model.Caller(0), "555");
+    EXPECT_EQ(Model.CallCount(), 5);
+}
+
+TEST_F(HistoryModel, AHistoryThatShrankIsReadAnew) {
+    int reset = 0;
+    QObject::connect(&Model, &QAbstractItemModel::modelReset, [&] { ++reset; });
+    History = CallHistory(Call("4.1.2026 7:00:00", "666", "", ""));
+    Model.Refresh();
+    EXPECT_EQ(reset, 1);
+    EXPECT_EQ(Rows(Model), QStringList{"4.1.2026 7:00:00|666||"});
+}
+
+TEST(FoldForSearch, DropsCaseAndDiacritics) {
+    EXPECT_EQ(FoldForSearch(u"Účetní ODDĚLENÍ Žluťoučký kůň"),
+              QStringLiteral("ucetni oddeleni zlutoucky kun"));
+    EXPECT_EQ(FoldForSearch(u"+420 777"), QStringLiteral("+420 777"));
+}
+
+} // namespace
