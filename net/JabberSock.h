@@ -143,9 +143,9 @@ private:
     // Sends what TLS has produced; false on a socket error.
     bool SendTlsOutput(int Socket);
 
-    std::mutex FTlsLock;                     // guards FTlsRequest
-    std::unique_ptr<TTlsEngine> FTlsRequest; // set by StartTls, taken by the worker
-    std::unique_ptr<TTlsEngine> FTls;        // the worker's, once the handshake is done
+    std::mutex FTlsLock;                       // guards FTlsRequest
+    std::unique_ptr<TTlsSettings> FTlsRequest; // set by StartTls, taken by the worker
+    std::unique_ptr<TTlsEngine> FTls;          // the worker's, once the handshake is done
     std::vector<char> FTlsInput;
 
     std::atomic<int> FSocket{-1};

@@ -1,31 +1,39 @@
-// The socket worker's TLS: STARTTLS hands it an engine, the worker runs the handshake
+// The socket worker's TLS: STARTTLS hands it the settings, the worker runs the handshake
 // in a poll of its own (so Close still interrupts it), and from then on every read
 // and write of the worker goes through the engine.
 
 #include "JabberSock.h"
 
 #include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 void TCustomSocket::StartTls(const TTlsSettings& Settings) {
-    auto engine = std::make_unique<TTlsEngine>(Settings);
     {
         std::lock_guard lock(FTlsLock);
-        FTlsRequest = std::move(engine);
+        FTlsRequest = std::make_unique<TTlsSettings>(Settings);
     }
     WakeWorker();
 }
 
 bool TCustomSocket::RunPendingTls(int Socket) {
+    std::unique_ptr<TTlsSettings> settings;
     {
         std::lock_guard lock(FTlsLock);
         if (!FTlsRequest) {
             return true;
         }
-        FTls = std::move(FTlsRequest);
+        settings = std::move(FTlsRequest);
     }
+    // Made here, not on the GUI thread: loading the trust store takes a moment.
+    FTls = std::make_unique<TTlsEngine>(*settings);
     FTlsInput.resize(ReceiveBufferSize);
+    // The handshake and every record after it leave as whole writes; waiting to
+    // coalesce them with the next one (Nagle) only meets the peer's delayed ACK.
+    const int on = 1;
+    ::setsockopt(Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     for (;;) {
         const TTlsEngine::TState state = FTls->Handshake();
         if (!SendTlsOutput(Socket)) {

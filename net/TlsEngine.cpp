@@ -1,5 +1,6 @@
 #include "TlsEngine.h"
 
+#include <cstdlib>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -27,6 +28,18 @@ QByteArray Sha256(X509* Certificate) {
     if (!X509_digest(Certificate, EVP_sha256(), digest, &length))
         return {};
     return QByteArray(reinterpret_cast<const char*>(digest), int(length));
+}
+
+// The system's trusted issuers. The hashed folder is searched only for the issuers a
+// chain names; loading the bundle file as well (what SSL_CTX_set_default_verify_paths
+// does) parses every certificate in it, about 90 ms per connection. The usual
+// SSL_CERT_DIR and SSL_CERT_FILE variables still choose other places.
+void UseSystemStore(SSL_CTX* Context) {
+    const char* dir = std::getenv(X509_get_default_cert_dir_env());
+    SSL_CTX_load_verify_dir(Context, dir ? dir : X509_get_default_cert_dir());
+    if (const char* file = std::getenv(X509_get_default_cert_file_env()))
+        SSL_CTX_load_verify_file(Context, file);
+    ERR_clear_error();
 }
 
 } // namespace
@@ -70,7 +83,7 @@ TTlsEngine::TTlsEngine(const TTlsSettings& Settings) : FImpl(std::make_unique<TI
     }
     SSL_CTX_set_min_proto_version(d.Context, TLS1_2_VERSION);
     if (Settings.Fingerprint.isEmpty()) {
-        SSL_CTX_set_default_verify_paths(d.Context);
+        UseSystemStore(d.Context);
         if (!Settings.CaFile.isEmpty() &&
             !SSL_CTX_load_verify_locations(d.Context, Settings.CaFile.toLocal8Bit().constData(),
                                            nullptr)) {

@@ -308,6 +308,12 @@ void TJabberClient::Dispatch(const QString& Stanza) {
             if (Xmlns(mechanisms) != jbconst::NsSasl)
                 throw EJabberError(jbconst::ErrConnect);
             StartSasl(mechanisms);
+        } else if (FMechanism.isEmpty() && !Child(R, QStringLiteral("bind")) &&
+                   !Child(R, QStringLiteral("auth"))) {
+            // Nothing to log in with (a relay may have cut STARTTLS out, and with it
+            // everything a server offers only over TLS): say so instead of waiting.
+            SecurityError(QStringLiteral("Server nenabízí žádný podporovaný způsob přihlášení."));
+            throw EJabberError(jbconst::ErrProtocol);
         }
         if (Xmlns(Child(R, QStringLiteral("bind"))) == jbconst::NsBind)
             SendBind(FResource);

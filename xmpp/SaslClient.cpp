@@ -47,6 +47,21 @@ TSaslClient::TSaslClient(const QString& Mechanism, const QString& User, const QS
     // The SCRAM mechanisms prepare the credentials themselves; PLAIN sends them as
     // given, so they are prepared here.
     const bool plain = Mechanism.compare(Plain, Qt::CaseInsensitive) == 0;
+    FScram = Mechanism.startsWith(QStringLiteral("SCRAM-"), Qt::CaseInsensitive);
+    // A password that SASLprep refuses is refused here, before the library's own
+    // refusal further in (which also loses memory).
+    if (FScram) {
+        char* prepared = nullptr;
+        const int prep = gsasl_saslprep(Password.toUtf8().constData(), Gsasl_saslprep_flags(0),
+                                        &prepared, nullptr);
+        gsasl_free(prepared);
+        if (prep != GSASL_OK) {
+            FError = QStringLiteral("heslo obsahuje znaky, které SASLprep nepřipouští");
+            gsasl_finish(FSession);
+            FSession = nullptr;
+            return;
+        }
+    }
     gsasl_property_set(FSession, GSASL_AUTHID,
                        (plain ? Prepared(User) : User.toUtf8()).constData());
     gsasl_property_set(FSession, GSASL_PASSWORD,
@@ -65,6 +80,10 @@ std::optional<QByteArray> TSaslClient::Start() {
 std::optional<QByteArray> TSaslClient::Step(const QByteArray& Challenge) {
     if (FDone) {
         FError = QStringLiteral("výzva po skončené výměně");
+        return std::nullopt;
+    }
+    if (FScram && TooManyIterations(Challenge)) {
+        FError = QStringLiteral("server žádá příliš mnoho iterací");
         return std::nullopt;
     }
     return Run(Challenge, false);
@@ -95,6 +114,18 @@ std::optional<QByteArray> TSaslClient::Run(const QByteArray& Input, bool First) 
     QByteArray answer(output ? output : "", qsizetype(length));
     gsasl_free(output);
     return answer;
+}
+
+bool TSaslClient::TooManyIterations(const QByteArray& ServerFirst) {
+    for (const QByteArray& attribute : ServerFirst.split(',')) {
+        if (!attribute.startsWith("i="))
+            continue;
+        bool ok = false;
+        const qint64 count = attribute.mid(2).toLongLong(&ok);
+        // A count that is not a number is left to the library to refuse.
+        return ok && count > MaxScramIterations;
+    }
+    return false;
 }
 
 QString ChooseSaslMechanism(const QStringList& Offered, bool Encrypted) {

@@ -14,6 +14,11 @@ struct Gsasl_session;
 
 class TSaslClient {
 public:
+    // A server-first message asking for more key-derivation rounds than this is
+    // refused: the rounds run on the GUI thread, and a hostile server could ask for
+    // billions.
+    static constexpr qint64 MaxScramIterations = 600000;
+
     // The mechanism names this class runs, strongest first.
     static const QStringList& Mechanisms();
 
@@ -36,9 +41,11 @@ public:
 
 private:
     std::optional<QByteArray> Run(const QByteArray& Input, bool First);
+    static bool TooManyIterations(const QByteArray& ServerFirst);
 
     Gsasl_session* FSession = nullptr;
     bool FDone = false;
+    bool FScram = false;
     QString FError;
 };
 

@@ -24,6 +24,17 @@ TEST(DigestMd5, AnswerListsTheDirectivesInOrder) {
     EXPECT_EQ(DigestMd5RspAuth(p), QStringLiteral("418ad03f9f3daf5c70286cd75da1937b"));
 }
 
+TEST(DigestMd5, QuotedValuesAreEscapedAndHashedAsTheyAre) {
+    const TDigestParams p{"a\"b\\c", "x", "p", "n\"1", "c", "00000001", "xmpp/x"};
+    const QByteArray answer = DigestMd5Answer(p);
+    EXPECT_TRUE(answer.startsWith("username=\"a\\\"b\\\\c\",realm=\"x\",nonce=\"n\\\"1\","))
+        << answer.constData();
+    // What the server reads back out of the answer is what was hashed.
+    const TDirectiveList read = ParseChallenge(QString::fromLatin1(answer));
+    EXPECT_EQ(read.Value(u"username"), p.UserName);
+    EXPECT_EQ(read.Value(u"nonce"), p.Nonce);
+}
+
 TEST(DigestMd5, HashesNonAsciiAsTheCharsetRuleSays) {
     TDigestParams p{"anna",     "localhost",     "", "abc", "df747cbdbe69189d8062b06c2e98d160",
                     "00000001", "xmpp/localhost"};

@@ -154,6 +154,16 @@ TEST_F(DigestResponseTest, EveryAnswerHasAFreshRandomCnonce) {
     EXPECT_NE(cnonces[0], QStringLiteral("df747cbdbe69189d8062b06c2e98d160"));
 }
 
+TEST(JabberEscaping, WireValuesAreEscapedForTheirPlace) {
+    TJabberProbe client;
+    client.SetJID(QStringLiteral("420@a\"b&c"));
+    client.SetJabberServer(QStringLiteral("127.0.0.1"));
+    client.SetJabberPort(1);
+    client.Connect(1);
+    EXPECT_TRUE(client.StreamHeader().contains(u" to=\"a&quot;b&amp;c\" "))
+        << client.StreamHeader().toStdString();
+}
+
 TEST_F(DigestResponseTest, AnswersWithTheDirectivesInOrder) {
     const QByteArray expected =
         "username=\"420123456789\",realm=\"localhost\",nonce=\"3462793041\","

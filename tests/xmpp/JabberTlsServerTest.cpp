@@ -10,9 +10,106 @@
 
 #include <QFile>
 #include <QHash>
+#include <QRegularExpression>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
+
+// A man in the middle on 127.0.0.1: relays one connection to the server and cuts
+// <starttls/> out of the server's first features, as an attacker downgrading the
+// stream would. Every wait is bounded; the destructor ends the relay.
+class TStripRelay {
+public:
+    explicit TStripRelay(uint16_t ServerPort) : FServerPort(ServerPort) {
+        FListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(FListen, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        listen(FListen, 1);
+        socklen_t length = sizeof address;
+        getsockname(FListen, reinterpret_cast<sockaddr*>(&address), &length);
+        FPort = ntohs(address.sin_port);
+        FThread = std::thread([this] { Run(); });
+    }
+    ~TStripRelay() {
+        FStop = true;
+        FThread.join();
+        close(FListen);
+    }
+    uint16_t Port() const { return FPort; }
+    bool Stripped() const { return FStripped.load(); }
+
+private:
+    bool Wait(int Handle) const {
+        for (int i = 0; i < 300 && !FStop; ++i) {
+            pollfd fd{Handle, POLLIN, 0};
+            if (poll(&fd, 1, 100) > 0)
+                return true;
+        }
+        return false;
+    }
+    void Run() {
+        if (!Wait(FListen))
+            return;
+        const int client = accept4(FListen, nullptr, nullptr, SOCK_CLOEXEC);
+        const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(FServerPort);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(server, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        QByteArray held; // the server's bytes until its first features are complete
+        bool featuresSeen = false;
+        char buffer[65536];
+        while (!FStop) {
+            pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (poll(fds, 2, 100) <= 0)
+                continue;
+            if (fds[0].revents) {
+                const ssize_t n = recv(client, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                send(server, buffer, size_t(n), MSG_NOSIGNAL);
+            }
+            if (fds[1].revents) {
+                const ssize_t n = recv(server, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                if (featuresSeen) {
+                    send(client, buffer, size_t(n), MSG_NOSIGNAL);
+                    continue;
+                }
+                held.append(buffer, n);
+                if (!held.contains("</stream:features>"))
+                    continue;
+                featuresSeen = true;
+                const qsizetype before = held.size();
+                QString text = QString::fromUtf8(held);
+                text.remove(
+                    QRegularExpression(QStringLiteral("<starttls[^>]*/>|<starttls.*?</starttls>")));
+                held = text.toUtf8();
+                FStripped = held.size() < before;
+                send(client, held.constData(), size_t(held.size()), MSG_NOSIGNAL);
+            }
+        }
+        close(client);
+        close(server);
+    }
+
+    int FListen = -1;
+    uint16_t FPort = 0;
+    uint16_t FServerPort;
+    std::atomic<bool> FStop{false};
+    std::atomic<bool> FStripped{false};
+    std::thread FThread;
+};
 
 class TlsServerTest : public testing::Test {
 protected:
@@ -112,6 +209,34 @@ TEST_F(TlsServerTest, UntrustedCertificateIsRefusedBeforeAnyPasswordByte) {
         const QString reason = "SecurityError Certifikát serveru není důvěryhodný: " + c.Reason;
         EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Disconnect", reason}));
         EXPECT_FALSE(client->Connected());
+        for (const QString& sent : log.Events.filter(QStringLiteral("SendData ")))
+            EXPECT_FALSE(sent.contains(u"<auth")) << sent.toStdString();
+    }
+}
+
+TEST_F(TlsServerTest, RelayThatCutsStartTlsGetsNoPasswordByte) {
+    const struct {
+        TEncryption Mode;
+        QString Reason;
+    } cases[] = {
+        {TEncryption::Required, "Server nenabízí šifrované spojení a nastavení "
+                                "(sifrovani=vyzadovat) bez něj přihlášení nedovoluje."},
+        // The server offers its mechanisms only over TLS: nothing is left to log in with.
+        {TEncryption::IfOffered, "Server nenabízí žádný podporovaný způsob přihlášení."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Reason.toStdString());
+        TStripRelay relay(endpoint.value(QStringLiteral("port")).toUShort());
+        auto client = Account(1);
+        client->SetJabberPort(relay.Port());
+        client->SetCaFile(endpoint.value(QStringLiteral("ca")));
+        client->SetEncryption(c.Mode);
+        TEventLog log;
+        log.Attach(*client);
+        client->Connect(1);
+        ASSERT_TRUE(RunUntil([&] { return Settled(log, *client); }, 30000));
+        EXPECT_TRUE(relay.Stripped());
+        EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Disconnect", "SecurityError " + c.Reason}));
         for (const QString& sent : log.Events.filter(QStringLiteral("SendData ")))
             EXPECT_FALSE(sent.contains(u"<auth")) << sent.toStdString();
     }

@@ -160,6 +160,16 @@ TEST(SaslClient, ServerFirstThatDoesNotContinueOurNonceIsRefused) {
     EXPECT_FALSE(client.Step("garbage"));
 }
 
+TEST(SaslClient, ServerFirstAskingForEndlessRoundsIsRefused) {
+    NextNonce = QByteArray::fromBase64(Rfc5802.ClientNonce);
+    TSaslClient client(QStringLiteral("SCRAM-SHA-1"), QStringLiteral("user"),
+                       QStringLiteral("pencil"));
+    ASSERT_TRUE(client.Start());
+    QByteArray greedy = Rfc5802.ServerFirst;
+    greedy.replace("i=4096", "i=2000000000");
+    EXPECT_FALSE(client.Step(greedy));
+}
+
 TEST(SaslClient, PlainIsOneInitialResponseWithSaslprep) {
     TSaslClient client(QStringLiteral("PLAIN"), QStringLiteral("420111111111"),
                        QStringLiteral("I\u00ADX")); // soft hyphen is mapped to nothing
@@ -168,6 +178,13 @@ TEST(SaslClient, PlainIsOneInitialResponseWithSaslprep) {
                                                           "IX",
                                                           16));
     EXPECT_TRUE(client.Finish({}));
+}
+
+TEST(SaslClient, PasswordThatSaslprepRefusesDoesNotStart) {
+    TSaslClient client(QStringLiteral("SCRAM-SHA-256"), QStringLiteral("user"),
+                       QStringLiteral("bell\u0007"));
+    EXPECT_FALSE(client.Start());
+    EXPECT_FALSE(client.Error().isEmpty());
 }
 
 TEST(SaslClient, ScramEscapesTheUserName) {
