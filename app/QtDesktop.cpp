@@ -3,6 +3,7 @@
 #include "BalloonPopup.h"
 #include "HistoryWindow.h"
 #include "MainWindow.h"
+#include "wuStartDetached.h"
 
 #include <QAction>
 #include <QApplication>
@@ -12,7 +13,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -322,10 +322,11 @@ void TQtDesktop::ProcessMessages() {
 }
 
 void TQtDesktop::ShellOpen(const QString& path) {
+    // The script and what it starts must not hold the window's descriptors.
     if (path.endsWith(QLatin1String(".sh")))
-        QProcess::startDetached(QStringLiteral("/bin/sh"), {path});
+        wuStartDetached(QStringLiteral("/bin/sh"), {path});
     else if (QFileInfo(path).isExecutable())
-        QProcess::startDetached(path, {});
+        wuStartDetached(path, {});
     else
         QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }

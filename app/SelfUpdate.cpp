@@ -60,11 +60,15 @@ bool IsOlderVersion(const QString& running, const QString& offered) {
     return false;
 }
 
-QString DownloadLocation(const QString& updateUrl) {
-    if (updateUrl.startsWith(QLatin1String("http://"), Qt::CaseInsensitive) ||
-        updateUrl.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+QString DownloadLocation(const QString& updateUrl, bool overTls) {
+    const QLatin1String http("http://");
+    if (updateUrl.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
         return updateUrl;
-    return QStringLiteral("http://") + updateUrl;
+    const QString rest =
+        updateUrl.startsWith(http, Qt::CaseInsensitive) ? updateUrl.mid(http.size()) : updateUrl;
+    if (overTls)
+        return QStringLiteral("https://") + rest;
+    return rest.size() == updateUrl.size() ? QStringLiteral("http://") + updateUrl : updateUrl;
 }
 
 QString ShellQuoted(const QString& path) {
@@ -73,20 +77,33 @@ QString ShellQuoted(const QString& path) {
     return u'\'' + quoted + u'\'';
 }
 
-QString LinuxUpdateScript(const QString& workDir, const QString& exePath) {
+QString LinuxUpdateScript(const QString& workDir, const QString& exePath, qint64 pid) {
     const QString download = ShellQuoted(Join(workDir, QStringLiteral("velora_new"), u'/'));
     const QString script = ShellQuoted(Join(workDir, QStringLiteral("update.sh"), u'/'));
     const QString exe = ShellQuoted(exePath);
+    const QString folder = exePath.left(std::max<qsizetype>(exePath.lastIndexOf(u'/'), 1));
+    const QString backup = ShellQuoted(Join(folder, QStringLiteral("velora.bak"), u'/'));
+    const QString incoming = ShellQuoted(exePath + QStringLiteral(".new"));
     // The new program runs in the background: the script goes on to remove
     // its files at once instead of waiting until the program ends.
     return QStringLiteral("#!/bin/sh\n"
-                          "sleep 10\n"
-                          "cp %1 %2\n"
+                          "i=0\n"
+                          "while kill -0 %4 2>/dev/null; do\n"
+                          "    i=$((i + 1))\n"
+                          "    if [ $i -ge 600 ]; then rm -f %1 %3; exit 1; fi\n"
+                          "    sleep 0.1\n"
+                          "done\n"
+                          "if cp -p %2 %5 && cp %1 %6 && chmod 755 %6 && mv -f %6 %2 &&\n"
+                          "    timeout 20 %2 --version >/dev/null 2>&1; then\n"
+                          "    :\n"
+                          "else\n"
+                          "    rm -f %6\n"
+                          "    cp -p %5 %2\n"
+                          "fi\n"
                           "%2 &\n"
                           "rm -f %1\n"
-                          "rm -f %3\n"
-                          "sleep 20\n")
-        .arg(download, exe, script);
+                          "rm -f %3\n")
+        .arg(download, exe, script, QString::number(pid), backup, incoming);
 }
 
 QString WindowsUpdateScript(const QString& workDir, const QString& exePath) {

@@ -114,7 +114,8 @@ QString TForm1::DataFilePath(const QString& name) const {
 
 void TForm1::FormCreate() {
     first_tick = true;
-    running_version = VersionMajorMinor();
+    // All four parts: an update to 1.0.1 must not be offered again to 1.0.1.0.
+    running_version = OwnFileVersion() ? FileVersionText() : QString();
     last_new.clear();
     history_list = CallHistory();
 

@@ -173,13 +173,19 @@ public:
     // Asks "Mate nainstalovanou verzi …" when the page offers a version newer
     // than running_version, and runs aktualizace on Yes.
     void wuWebUpdate1AfterGetInfo(TwuWebUpdate* Sender);
+    // Once an update could not be installed in this run (no public key, a
+    // program folder that cannot be written), no update is offered again.
+    bool update_refused = false;
     // Keeps the component's own dialog shut.
     void wuWebUpdate1BeforeShowInfo(TwuWebUpdate* Sender, bool& ShowInfo, bool& CheckForUpdate);
-    // Writes "update.sh" into the working directory, downloads the new
-    // executable there as "velora_new", starts the script, closes the window
-    // and ends the process. When starting or closing fails it shows
-    // "Nepodarilo se spustit aktualizaci" and returns. IdHTTP1 is released
-    // when it leaves, whichever way.
+    // Downloads the new executable, checks the publisher's signature, puts it
+    // into the working directory as "velora_new" beside the script
+    // "update.sh", closes the window, starts the script and ends the
+    // process. An unsigned file is deleted and "Aktualizace nemá platný
+    // podpis, nebyla nainstalována." shown; a program folder that cannot be
+    // written is reported before the download. When closing or starting
+    // fails it shows "Nepodarilo se spustit aktualizaci" and returns. IdHTTP1
+    // is released when it leaves, whichever way.
     void aktualizace();
     // ProgressBar1 follows IdHTTP1's download.
     void IdHTTP1WorkBegin(TIdHTTP* ASender, TWorkMode AWorkMode, std::int64_t AWorkCountMax);

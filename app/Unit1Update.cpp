@@ -3,10 +3,13 @@
 #include "DesktopOperations.h"
 #include "SelfUpdate.h"
 #include "Unit1.h"
+#include "wuDownloadFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryFile>
 #include <stdexcept>
 
 namespace {
@@ -28,6 +31,21 @@ private:
     TDesktopOperations& FDesktop;
     TwuQtDesktop FQt;
 };
+
+const QString kNoPublicKey = QStringLiteral(
+    "Je dostupná nová verze, ale tato sestava programu nemá klíč k ověření podpisu aktualizací, "
+    "proto ji nelze nainstalovat.");
+const QString kBadSignature =
+    QStringLiteral("Aktualizace nemá platný podpis, nebyla nainstalována.");
+const QString kFolderNotWritable =
+    QStringLiteral("Aktualizaci nelze nainstalovat: do složky programu nelze zapisovat.");
+
+// Whether a new file can be made in the folder: tried, since permissions
+// alone do not tell (read-only mounts, root).
+bool CanWriteFolder(const QString& folder) {
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".velora-write-XXXXXX")));
+    return probe.open();
+}
 
 // The progress bar holds the low 32 bits of a count.
 int Low32(std::int64_t count) {
@@ -75,6 +93,11 @@ void TForm1::SetUpUpdate() {
     update.OnBeforeShowInfo = [this](TwuWebUpdate* Sender, bool& ShowInfo, bool& CheckForUpdate) {
         wuWebUpdate1BeforeShowInfo(Sender, ShowInfo, CheckForUpdate);
     };
+    // The window installs an update itself, after asking; the component's
+    // own download would only fill the temporary folder.
+    update.OnUpdateAvailable = [](TwuWebUpdate*, const QString&, const QString&, bool& CanUpdate) {
+        CanUpdate = false;
+    };
 
     IdHTTP1 = std::make_unique<TIdHTTP>();
     IdHTTP1->OnWorkBegin = [this](TIdHTTP* ASender, TWorkMode AWorkMode,
@@ -93,6 +116,8 @@ void TForm1::RunUpdateCheck() {
     // The deployment is read at start-up, after the component was made.
     wuWebUpdate1->ProductInfo().SetURL(QStringLiteral("http://") + FDeployment.Web +
                                        QStringLiteral("/ustredna/velora/index.php"));
+    // The same full version the prompt compares, so that the two never disagree.
+    wuWebUpdate1->ProductInfo().SetVersion(running_version);
     wuWebUpdate1->CheckForAnUpdate();
 }
 
@@ -100,11 +125,20 @@ void TForm1::wuWebUpdate1AfterGetInfo(TwuWebUpdate* Sender) {
     QString V = Sender->ProductVersion();
     if (V.isEmpty())
         V = running_version;
-    if (!IsOlderVersion(running_version, V))
+    if (update_refused || !IsOlderVersion(running_version, V))
         return;
-    if (FDesktop.Confirm(QStringLiteral("Mate nainstalovanou verzi ") + running_version +
-                         QStringLiteral(", \r\nna webu je dostupna verze ") +
-                         Sender->ProductVersion() + QStringLiteral(", \r\naktualizovat?")))
+    if (!Sender->HasPublicKey()) {
+        update_refused = true;
+        FDesktop.MessageBox(kNoPublicKey);
+        return;
+    }
+    QString prompt = QStringLiteral("Mate nainstalovanou verzi ") + running_version +
+                     QStringLiteral(", \r\nna webu je dostupna verze ") + Sender->ProductVersion() +
+                     QStringLiteral(", \r\naktualizovat?");
+    // What the publisher signed about this release, when the signature says it.
+    if (Sender->FetchSignature() && !Sender->TrustedComment().isEmpty())
+        prompt += QStringLiteral("\r\n\r\n") + Sender->TrustedComment();
+    if (FDesktop.Confirm(prompt))
         aktualizace();
 }
 
@@ -117,29 +151,58 @@ void TForm1::aktualizace() {
     // The script replaces and restarts the running executable itself, which
     // need not lie in the working directory.
     const QString exe = QCoreApplication::applicationFilePath();
-#ifdef Q_OS_WIN
-    const QString script = D.filePath(QStringLiteral("update.bat"));
-    const QString download = D.filePath(QStringLiteral("velora_new.exe"));
-    const QString text = WindowsUpdateScript(D.path(), exe);
-#else
+    if (!CanWriteFolder(QFileInfo(exe).absolutePath())) {
+        update_refused = true;
+        FDesktop.MessageBox(kFolderNotWritable);
+        return;
+    }
     const QString script = D.filePath(QStringLiteral("update.sh"));
     const QString download = D.filePath(QStringLiteral("velora_new"));
-    const QString text = LinuxUpdateScript(D.path(), exe);
-#endif
-    WriteWholeFile(script, text.toLocal8Bit());
 
     // Released when this leaves, whichever way; it is not used again.
     const std::unique_ptr<TIdHTTP> http = std::move(IdHTTP1);
     if (!http)
         throw std::runtime_error("The HTTP client has already been used");
-    const QByteArray body = http->Get(DownloadLocation(wuWebUpdate1->UpdateURL()));
-    WriteWholeFile(download, body,
-                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                       QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    const bool overTls = wuWebUpdate1->ProductInfo().URL().startsWith(QLatin1String("https://"),
+                                                                      Qt::CaseInsensitive);
+    const QByteArray body = http->Get(DownloadLocation(wuWebUpdate1->UpdateURL(), overTls));
+    if (body.isEmpty())
+        throw std::runtime_error("The update file is empty");
 
+    // Written privately; only a file the publisher signed is put in place.
+    TwuDownloadFile file(download);
+    if (!file.Open() || !file.Write(body.constData(), body.size()))
+        throw std::runtime_error(
+            QStringLiteral("Cannot write %1: %2").arg(download, file.ErrorString()).toStdString());
+    if (!wuWebUpdate1->IsSigned(file.PartPath())) {
+        FDesktop.MessageBox(kBadSignature);
+        return;
+    }
+    if (!file.Commit(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                     QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther))
+        throw std::runtime_error(
+            QStringLiteral("Cannot write %1: %2").arg(download, file.ErrorString()).toStdString());
+    try {
+        WriteWholeFile(
+            script,
+            LinuxUpdateScript(D.path(), exe, QCoreApplication::applicationPid()).toLocal8Bit());
+    } catch (...) {
+        QFile::remove(download);
+        throw;
+    }
+
+    // The window closes first (settings and history saved): a window that
+    // cannot close keeps the program, and nothing replaces it.
+    try {
+        FDesktop.CloseWindow();
+    } catch (...) {
+        QFile::remove(script);
+        QFile::remove(download);
+        FDesktop.MessageBox(QStringLiteral("Nepodarilo se spustit aktualizaci"));
+        return;
+    }
     try {
         FDesktop.ShellOpen(script);
-        FDesktop.CloseWindow();
     } catch (...) {
         FDesktop.MessageBox(QStringLiteral("Nepodarilo se spustit aktualizaci"));
         return;

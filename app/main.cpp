@@ -4,8 +4,17 @@
 #include "QtDesktop.h"
 #include "SignalCloser.h"
 #include "Unit1.h"
+#include "VersionInfo.h"
+
+#include <cstdio>
+#include <cstring>
 
 int main(int argc, char** argv) {
+    // The update script asks the new program this before it keeps it.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("velora %s\n", qPrintable(FileVersionText()));
+        return 0;
+    }
     TApplication::PrepareWebView();
     TApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("velora"));

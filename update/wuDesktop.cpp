@@ -1,5 +1,6 @@
 #include "wuDesktop.h"
 
+#include "wuStartDetached.h"
 #include "wuWebUpdateInfo.h"
 
 #include <QCoreApplication>
@@ -22,10 +23,10 @@ bool TwuQtDesktop::StartFile(const QString& fileName, const QString& parameters)
         return false;
     const QStringList arguments = QProcess::splitCommand(parameters);
     if (file.suffix().compare(QLatin1String("sh"), Qt::CaseInsensitive) == 0)
-        return QProcess::startDetached(QStringLiteral("/bin/sh"),
-                                       QStringList{file.absoluteFilePath()} + arguments);
+        return wuStartDetached(QStringLiteral("/bin/sh"),
+                               QStringList{file.absoluteFilePath()} + arguments);
     if (file.isExecutable())
-        return QProcess::startDetached(file.absoluteFilePath(), arguments);
+        return wuStartDetached(file.absoluteFilePath(), arguments);
     return QDesktopServices::openUrl(QUrl::fromLocalFile(file.absoluteFilePath()));
 }
 

@@ -1,6 +1,7 @@
 #include "wuWebUpdate.h"
 
 #include "wuDesktop.h"
+#include "wuDownloadFile.h"
 #include "wuHttp.h"
 
 #include <QDir>
@@ -20,6 +21,10 @@ constexpr std::size_t kReadSize = 1025;
 constexpr int kMaxRedirections = 10;
 // A real information page is a few kilobytes; more is not a page.
 constexpr std::uint32_t kMaxPageSize = 4 * 1024 * 1024;
+// A signature file is a few hundred bytes.
+constexpr qsizetype kMaxSignatureSize = 64 * 1024;
+// No update file is larger; a bigger one is refused before it is written.
+constexpr qint64 kMaxFileSize = qint64(512) * 1024 * 1024;
 // Names and values are looked for within this many characters.
 constexpr qsizetype kTagWindow = 255;
 
@@ -72,9 +77,9 @@ bool IsNewerNumber(const QString& installed, const QString& offered) {
     return ok && n > a;
 }
 
-std::int32_t ContentLengthValue(const QByteArray& text) {
+qint64 ContentLengthValue(const QByteArray& text) {
     bool ok = false;
-    const int value = text.trimmed().toInt(&ok, 10);
+    const qint64 value = text.trimmed().toLongLong(&ok, 10);
     if (!ok)
         throw std::runtime_error("Content-Length is not a number: " + text.toStdString());
     return value;
@@ -101,12 +106,97 @@ QString TwuWebUpdate::PortSuffix(const QString& host, bool tls) const {
     return QStringLiteral(":%1").arg(port);
 }
 
+QString TwuWebUpdate::RequestAddress(const QString& URL) {
+    QString host;
+    QString path;
+    SplitURL(URL, host, path);
+    bool tls = StartsWithHttps(URL);
+    if (host.isEmpty()) {
+        // A path alone is fetched from the information page's server.
+        QString unusedPath;
+        SplitURL(FProductInfo.URL(), host, unusedPath);
+        tls = StartsWithHttps(FProductInfo.URL());
+    }
+    // A page read over TLS hands over to TLS addresses only.
+    tls = tls || StartsWithHttps(FProductInfo.URL());
+    return (tls ? kHttps : kHttp) + host + PortSuffix(host, tls) + path;
+}
+
 void TwuProductInfo::SetURL(const QString& value) {
     const bool hasScheme = value.startsWith(kHttp, Qt::CaseInsensitive) || StartsWithHttps(value);
     FURL = hasScheme ? value : kHttp + value;
 }
 
-TwuWebUpdate::TwuWebUpdate(TwuDesktop* desktop) : FDesktop(desktop) {}
+TwuWebUpdate::TwuWebUpdate(TwuDesktop* desktop)
+    : FAbortToken(std::make_shared<TwuHttpAbort>()), FPublicKey(VELORA_UPDATE_PUBLIC_KEY),
+      FDesktop(desktop) {}
+
+void TwuWebUpdate::Abort() {
+    FAborting = true;
+    FAbortToken->Request();
+}
+
+bool TwuWebUpdate::HasPublicKey() const {
+    return TwuMinisignPublicKey::Parse(FPublicKey).has_value();
+}
+
+QString TwuWebUpdate::SignatureAddress() const {
+    if (!FSignatureURL.isEmpty())
+        return FSignatureURL;
+    // Beside the file: the query, if any, stays at the end.
+    const qsizetype query = FUpdateURL.indexOf(QLatin1Char('?'));
+    QString address = FUpdateURL;
+    return address.insert(query < 0 ? address.size() : query, QStringLiteral(".minisig"));
+}
+
+bool TwuWebUpdate::FetchSignature() {
+    FSignatureFile.reset();
+    FAbortToken->Reset();
+    TwuHttpRequest request;
+    request.Url = RequestAddress(SignatureAddress());
+    request.UserAgent = "TwuWebUpdate";
+    request.Http10 = true;
+    request.NoCache = true;
+    request.IgnoreContentLength = true;
+    request.Abort = FAbortToken;
+    QByteArray text;
+    std::optional<qint64> announced;
+    TwuHttpHandlers handlers;
+    handlers.OnResponse = [&](const TwuHttpResponse& response) {
+        if (response.ContentLength)
+            announced = ContentLengthValue(*response.ContentLength);
+        return response.Status >= 200 && response.Status <= 299;
+    };
+    handlers.OnData = [&](const char* data, std::size_t size) {
+        text.append(data, static_cast<qsizetype>(size));
+        return text.size() <= kMaxSignatureSize && (!announced || text.size() <= *announced);
+    };
+    try {
+        const TwuHttpResult result = wuHttpGet(request, handlers);
+        if (!result.Completed || (announced && *announced != text.size()))
+            return false;
+    } catch (...) {
+        return false;
+    }
+    FSignatureFile = TwuMinisignSignature::Parse(text);
+    return FSignatureFile.has_value();
+}
+
+QString TwuWebUpdate::TrustedComment() const {
+    return FSignatureFile ? QString::fromUtf8(FSignatureFile->TrustedComment) : QString();
+}
+
+bool TwuWebUpdate::IsSigned(const QString& path) const {
+    const std::optional<TwuMinisignPublicKey> key = TwuMinisignPublicKey::Parse(FPublicKey);
+    return key && FSignatureFile && wuMinisignVerifyFile(*key, *FSignatureFile, path);
+}
+
+bool TwuWebUpdate::VerifyDownload(const QString& PartPath) {
+    if (FetchSignature() && IsSigned(PartPath))
+        return true;
+    DoDownloadError();
+    return false;
+}
 
 TwuWebUpdate::~TwuWebUpdate() {
     Abort();
@@ -182,24 +272,17 @@ void TwuWebUpdate::SplitURL(const QString& URL, QString& Host, QString& Path) {
 void TwuWebUpdate::FetchURL(const QString& URL, const QString& UserName, const QString& Password,
                             bool RequireLength, bool ToFile, const QString& FileName) {
     FAborting = false;
-    QFile file(FileName);
+    FAbortToken->Reset();
+    TwuDownloadFile file(FileName);
     QByteArray text;
     bool stopped = false; // aborted, or a file that needs a length got none: no event
+    bool refused = false; // an answer that is not the one asked for: a download error
+    bool cannotWrite = false;
     bool lengthMissing = false;
-    bool tooLarge = false;
+    std::optional<qint64> announced;
     try {
-        QString host;
-        QString path;
-        SplitURL(URL, host, path);
-        bool tls = StartsWithHttps(URL);
-        if (host.isEmpty()) {
-            // A path alone is fetched from the information page's server.
-            QString unusedPath;
-            SplitURL(FProductInfo.URL(), host, unusedPath);
-            tls = StartsWithHttps(FProductInfo.URL());
-        }
         TwuHttpRequest request;
-        request.Url = (tls ? kHttps : kHttp) + host + PortSuffix(host, tls) + path;
+        request.Url = RequestAddress(URL);
         request.UserAgent = "TwuWebUpdate";
         request.Accept = "*/*";
         request.Http10 = true;
@@ -208,6 +291,7 @@ void TwuWebUpdate::FetchURL(const QString& URL, const QString& UserName, const Q
         request.Password = Password;
         request.IgnoreContentLength = true;
         request.MaxChunk = kReadSize;
+        request.Abort = FAbortToken;
 
         TwuHttpHandlers handlers;
         handlers.OnResponse = [&](const TwuHttpResponse& response) {
@@ -216,15 +300,27 @@ void TwuWebUpdate::FetchURL(const QString& URL, const QString& UserName, const Q
                 return false;
             }
             FDownloadResult = response.ContentLength.has_value();
+            if (response.Status < 200 || response.Status > 299) {
+                refused = true;
+                return false;
+            }
             if (RequireLength && !response.ContentLength) {
                 lengthMissing = true;
                 return false;
             }
-            if (response.ContentLength)
-                FFileSize = ContentLengthValue(*response.ContentLength);
+            if (response.ContentLength) {
+                announced = ContentLengthValue(*response.ContentLength);
+                if (*announced < 0 || (ToFile && (*announced == 0 || *announced > kMaxFileSize))) {
+                    refused = true;
+                    return false;
+                }
+                FFileSize = static_cast<std::int32_t>(std::min<qint64>(*announced, INT32_MAX));
+            }
             FDownloadedSize = 0;
-            if (ToFile && !file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                throw std::runtime_error("cannot create " + FileName.toStdString());
+            if (ToFile && !file.Open()) {
+                cannotWrite = true;
+                return false;
+            }
             return true;
         };
         handlers.OnData = [&](const char* data, std::size_t size) {
@@ -232,12 +328,19 @@ void TwuWebUpdate::FetchURL(const QString& URL, const QString& UserName, const Q
                 stopped = true;
                 return false;
             }
+            // Never more than announced: the rest is not what was offered.
+            if (announced && qint64(FDownloadedSize) + qint64(size) > *announced) {
+                refused = true;
+                return false;
+            }
             FDownloadSize = static_cast<std::uint32_t>(size);
             if (ToFile) {
-                if (file.write(data, static_cast<qint64>(size)) != static_cast<qint64>(size))
-                    throw std::runtime_error("cannot write " + FileName.toStdString());
+                if (!file.Write(data, static_cast<qint64>(size))) {
+                    cannotWrite = true;
+                    return false;
+                }
             } else if (FDownloadedSize + FDownloadSize > kMaxPageSize) {
-                tooLarge = true;
+                refused = true;
                 return false;
             } else {
                 text.append(data, static_cast<qsizetype>(size));
@@ -249,25 +352,31 @@ void TwuWebUpdate::FetchURL(const QString& URL, const QString& UserName, const Q
         };
         const TwuHttpResult result = wuHttpGet(request, handlers);
         // The check before the read that would have found the end of the data.
-        if (!result.Stopped && FAborting)
+        if (result.Aborted || (!result.Stopped && FAborting))
             stopped = true;
-        file.close();
-        if (stopped) {
+        if (stopped || cannotWrite) {
             FDownloadResult = false;
             return;
         }
-        if (lengthMissing || tooLarge)
+        if (lengthMissing || refused || !result.Completed)
             FDownloadResult = false;
         else if (ToFile)
-            FDownloadResult = static_cast<qint64>(FFileSize) == FDownloadedSize;
+            FDownloadResult = announced && *announced == qint64(FDownloadedSize);
         else
             FDownloadResult = FDownloadedSize > 0;
-        if (!FDownloadResult)
+        if (!FDownloadResult) {
             DoDownloadError();
-        else if (!ToFile)
+            return;
+        }
+        if (ToFile) {
+            if (!VerifyDownload(file.PartPath()) || !file.Commit()) {
+                FDownloadResult = false;
+                return;
+            }
+        } else {
             FInfo = SplitLines(QString::fromLocal8Bit(text));
+        }
     } catch (...) {
-        file.close();
         FDownloadResult = false;
     }
 }
@@ -311,6 +420,7 @@ void TwuWebUpdate::ParseInfo() {
     FEMail.clear();
     FProductName.clear();
     FRunParameters.clear();
+    FSignatureURL.clear();
     const std::pair<QString, QString*> targets[] = {
         {FTagInfo.ProductName(), &FProductName},
         {FTagInfo.ClientFileName(), &FClientFileName},
@@ -320,6 +430,7 @@ void TwuWebUpdate::ParseInfo() {
         {FTagInfo.Download(), &FUpdateURL},
         {FTagInfo.Redirection(), &FRedirectionURL},
         {FTagInfo.RunParameters(), &FRunParameters},
+        {FTagInfo.Signature(), &FSignatureURL},
     };
     for (const QString& line : std::as_const(FInfo)) {
         const qsizetype at = line.indexOf(QLatin1String("META NAME"));
@@ -404,6 +515,11 @@ void TwuWebUpdate::DownloadUpdate() {
             DoDownloadError();
             return;
         }
+    }
+    // Without an address there is nothing to fetch; never the server's root.
+    if (FUpdateURL.trimmed().isEmpty()) {
+        DoDownloadError();
+        return;
     }
     DoBeforeDownload(FFileName);
     FetchURL(FUpdateURL, FUserName, FPassword, true, true, FFileName);

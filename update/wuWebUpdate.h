@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wuMinisign.h"
+
 #include <QFlags>
 #include <QString>
 #include <QStringList>
@@ -9,6 +11,7 @@
 #include <optional>
 
 class TwuDesktop;
+class TwuHttpAbort;
 class TwuInfoDialog;
 class TwuWebUpdate;
 
@@ -63,6 +66,8 @@ public:
     void SetRunParameters(const QString& value) { FRunParameters = value; }
     QString Version() const { return FVersion; }
     void SetVersion(const QString& value) { FVersion = value; }
+    QString Signature() const { return FSignature; }
+    void SetSignature(const QString& value) { FSignature = value; }
 
 private:
     QString FAuthor = QStringLiteral("wuAuthor");
@@ -73,6 +78,7 @@ private:
     QString FRedirection = QStringLiteral("wuRedirection");
     QString FRunParameters = QStringLiteral("wuRunParameters");
     QString FVersion = QStringLiteral("wuVersion");
+    QString FSignature = QStringLiteral("wuSignature");
 };
 
 // Captions of the information dialog; "&" marks the accelerator letter.
@@ -114,10 +120,17 @@ using TAfterShowInfoEvent = std::function<void(TwuWebUpdate* Sender, bool CheckF
 // "CONTENT=" in any letter case, before or after the name, one tag per line,
 // values of at most 254 characters; a later line with the same name wins.
 //
-// Everything runs on the GUI thread. A transfer blocks it but lets the GUI
-// handle its pending events after every chunk of at most 1025 bytes, so owner
-// code may run in the middle of a check: Abort stops the transfer, and a
-// nested CheckForAnUpdate is turned away.
+// Everything but the transfers runs on the GUI thread. A transfer runs on a
+// worker thread while the GUI thread waits in a local event loop, so the
+// window stays alive; the events come in order on the GUI thread, after
+// every chunk of at most 1025 bytes. Owner code may run in the middle of a
+// check: Abort stops the transfer, and a nested CheckForAnUpdate is turned away.
+//
+// Only a 2xx answer counts; a body longer than its Content-Length is an
+// error and is never written beyond that length; an update file needs a
+// Content-Length of 1 byte to 512 MiB. The file is written in a private
+// folder beside its target and put in place only once complete. A page read
+// over https hands over to https only.
 class TwuWebUpdate {
 public:
     // The desktop (not owned) must outlive the component; without one the
@@ -156,17 +169,36 @@ public:
     QString EMail() const { return FEMail; }
     QString ProductName() const { return FProductName; }
     QString RunParameters() const { return FRunParameters; }
+    // The address of the update file's minisign signature named on the page;
+    // empty when the page names none.
+    QString SignatureURL() const { return FSignatureURL; }
     bool Active() const { return FActive; }
     // The last information page read, one entry per line.
     const QStringList& Info() const { return FInfo; }
+
+    // The publisher's minisign public key: the key compiled into the program,
+    // or one set here. Without a valid key no update file is accepted.
+    QByteArray PublicKey() const { return FPublicKey; }
+    void SetPublicKey(const QByteArray& value) { FPublicKey = value; }
+    bool HasPublicKey() const;
+    // Where the signature of the update file is: SignatureURL, or the update
+    // file's address followed by ".minisig".
+    QString SignatureAddress() const;
+    // Fetches the signature from SignatureAddress, at most 64 KiB with a 2xx
+    // answer; true when a well-formed signature arrived. Raises no event.
+    bool FetchSignature();
+    // The trusted comment of the fetched signature, when there is one.
+    QString TrustedComment() const;
+    // Whether the file is signed by the publisher's key with the fetched signature.
+    bool IsSigned(const QString& path) const;
 
     // Runs one whole check. True exactly when the update file was downloaded
     // completely, whether or not it was then run. False at once, with no
     // event, while another check runs. An exception thrown by a handler, the
     // dialog or the desktop ends the check and passes on to the caller.
     bool CheckForAnUpdate();
-    // Stops the transfer in progress at its next check; no OnDownloadError.
-    void Abort() { FAborting = true; }
+    // Stops the transfer in progress at once, at whatever stage; no OnDownloadError.
+    void Abort();
 
     // Whether the update file is to be downloaded: false skips the dialog and
     // counts as consent when OnBeforeShowInfo says so; otherwise the user's answer.
@@ -233,6 +265,9 @@ protected:
     void FetchURL(const QString& URL, const QString& UserName, const QString& Password,
                   bool RequireLength, bool ToFile, const QString& FileName);
     void DownloadUpdate();
+    // Whether the complete update file, not yet in place, may be put there:
+    // it must carry the publisher's signature. A refusal raises OnDownloadError.
+    virtual bool VerifyDownload(const QString& PartPath);
 
     QStringList& InfoLines() { return FInfo; }
     bool DownloadResult() const { return FDownloadResult; }
@@ -240,6 +275,8 @@ protected:
 private:
     TwuDesktop& Desktop();
     QString PortSuffix(const QString& host, bool tls) const;
+    // The full address a transfer of URL goes to.
+    QString RequestAddress(const QString& URL);
 
     std::int32_t FVersion = 0x0115;
     TwuProductInfo FProductInfo;
@@ -252,6 +289,10 @@ private:
     QString FPassword;
     QStringList FInfo;
     bool FAborting = false;
+    std::shared_ptr<TwuHttpAbort> FAbortToken;
+    QString FSignatureURL;
+    QByteArray FPublicKey;
+    std::optional<TwuMinisignSignature> FSignatureFile;
     std::unique_ptr<TwuInfoDialog> frm_ShowInfoUpdate;
     QString FProductVersion;
     QString FUpdateURL;

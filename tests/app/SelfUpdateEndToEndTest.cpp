@@ -4,6 +4,7 @@
 // script through /bin/sh and ends; the script replaces the installed
 // executable and starts the new one, which leaves a marker file.
 #include "HttpFixture.h"
+#include "MinisignTestKey.h"
 #include "SelfUpdate.h"
 
 #include <QDir>
@@ -54,6 +55,8 @@ TEST(SelfUpdateEndToEnd, InstalledProgramIsReplacedAndTheNewOneRuns) {
     // The new version: it writes the path it was started as into the marker.
     const QByteArray newProgram = "#!/bin/sh\necho \"$0\" > " + ShellQuoted(marker).toUtf8() + "\n";
     http.Put(QStringLiteral("velora.bin"), newProgram);
+    const TMinisignTestKey key;
+    http.Put(QStringLiteral("velora.bin.minisig"), key.Sign(newProgram));
     ASSERT_TRUE(QDir(http.Root()).mkpath(QStringLiteral("ustredna/velora")));
     http.Put(QStringLiteral("ustredna/velora/index.php"),
              "<META NAME=\"wuProduct\" CONTENT=\"Velora\">\r\n"
@@ -67,6 +70,7 @@ TEST(SelfUpdateEndToEnd, InstalledProgramIsReplacedAndTheNewOneRuns) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("TMPDIR"), dir.filePath(QStringLiteral("temp")));
+    env.insert(QStringLiteral("VELORA_TEST_PUBLIC_KEY"), QString::fromLatin1(key.PublicKeyText()));
     old.setProcessEnvironment(env);
     // Into a file: the script started by the program must not hold a pipe of ours.
     old.setStandardOutputFile(dir.filePath(QStringLiteral("old.log")));
@@ -83,11 +87,14 @@ TEST(SelfUpdateEndToEnd, InstalledProgramIsReplacedAndTheNewOneRuns) {
     // It closed its window first: the settings were saved.
     EXPECT_TRUE(ReadAll(ini.fileName()).contains("jmeno=420123@velora.example"));
 
-    // The script waits ten seconds before it replaces the program.
+    // The script waits until the old program has ended.
     ASSERT_TRUE(WaitFor([&] { return QFile::exists(marker); }, 60));
     EXPECT_TRUE(WaitFor([&] { return ReadAll(marker) == program.toUtf8() + "\n"; }, 5));
     EXPECT_EQ(ReadAll(program), newProgram);
     EXPECT_TRUE(QFileInfo(program).isExecutable());
+    // The old program is kept beside it.
+    EXPECT_EQ(ReadAll(QDir(install).filePath(QStringLiteral("velora.bak"))),
+              ReadAll(QStringLiteral(STANDIN_EXE)));
     // The script removes the download and itself from the working directory.
     EXPECT_TRUE(WaitFor(
         [&] {

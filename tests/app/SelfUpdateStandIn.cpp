@@ -28,6 +28,8 @@ int main(int argc, char** argv) {
     };
     TYesDesktop desktop;
     TForm1 form(desktop, DataFolder());
+    // The test's own publisher key stands in for the one a release build carries.
+    form.wuWebUpdate1->SetPublicKey(qgetenv("VELORA_TEST_PUBLIC_KEY"));
     desktop.Window().OnClosed = [] {
         QCoreApplication::quit();
     };

@@ -4,6 +4,7 @@
 #include "SelfUpdate.h"
 
 #include "HttpFixture.h"
+#include "MinisignTestKey.h"
 #include "RecordingDesktop.h"
 #include "Unit1.h"
 
@@ -68,6 +69,7 @@ protected:
         QDir::setCurrent(WorkDir());
         qputenv("TMPDIR", TempDir().toLocal8Bit());
         Http.Put(QStringLiteral("velora.bin"), Program);
+        Http.Put(QStringLiteral("velora.bin.minisig"), Key.Sign(Program, "Velora 1.10"));
     }
     void TearDown() override {
         Form.reset();
@@ -102,15 +104,17 @@ protected:
         ini.close();
         Form = std::make_unique<TForm1>(Desktop, DataDir());
         Form->running_version = runningVersion;
+        Form->wuWebUpdate1->SetPublicKey(Key.PublicKeyText());
     }
 
     QString Prompt(const QString& running, const QString& offered) const {
         return QStringLiteral("Mate nainstalovanou verzi ") + running +
                QStringLiteral(", \r\nna webu je dostupna verze ") + offered +
-               QStringLiteral(", \r\naktualizovat?");
+               QStringLiteral(", \r\naktualizovat?") + QStringLiteral("\r\n\r\nVelora 1.10");
     }
 
     const QByteArray Program = QByteArray(100000, 'v') + "#end";
+    TMinisignTestKey Key;
     QTemporaryDir Root;
     THttpFixture Http;
     TProgressDesktop Desktop;
@@ -128,7 +132,7 @@ TEST_F(SelfUpdate, ComponentIsSetUpForTheProductPage) {
     TwuWebUpdate& update = *Form->wuWebUpdate1;
     EXPECT_EQ(update.ProductInfo().URL(),
               QStringLiteral("http://127.0.0.1:%1/ustredna/velora/index.php").arg(Http.Port()));
-    EXPECT_EQ(update.ProductInfo().Version(), QStringLiteral("1.0"));
+    EXPECT_EQ(update.ProductInfo().Version(), QStringLiteral("1.3"));
     TwuTagInfo& tags = update.TagInfo();
     EXPECT_EQ(
         QStringList({tags.Author(), tags.Email(), tags.ClientFileName(), tags.Download(),
@@ -141,10 +145,8 @@ TEST_F(SelfUpdate, ComponentIsSetUpForTheProductPage) {
               QStringLiteral("Kontrolovat nadále aktualizace"));
     EXPECT_EQ(update.Options(), TwuUpdateOptions());
     EXPECT_EQ(update.HTTPPort(), 80u);
-    // No prompt for the same version; the component goes on by itself and
-    // fetches the file, since 1.3 is newer than its own "1.0".
-    EXPECT_EQ(Http.RequestLines(),
-              QStringList({"GET /ustredna/velora/index.php HTTP/1.0", "GET /velora.bin HTTP/1.0"}));
+    // No prompt for the same version, and the component fetches nothing more.
+    EXPECT_EQ(Http.RequestLines(), QStringList({"GET /ustredna/velora/index.php HTTP/1.0"}));
 
     bool show = true, check = true;
     update.OnBeforeShowInfo(&update, show, check);
@@ -206,9 +208,10 @@ TEST_F(SelfUpdate, NoLeavesTheProgramRunning) {
     EXPECT_FALSE(Desktop.ProcessEnded);
     EXPECT_FALSE(Desktop.TimerEnabled()); // on to Idle, as after every first tick
     EXPECT_NE(Form->IdHTTP1, nullptr);
-    // The component goes on by itself: 1.4 is newer than its "1.0", so it
-    // fetched its update file into the temporary folder, and did not start it.
-    EXPECT_EQ(ReadAll(QDir(TempDir()).filePath(QStringLiteral("setup.bin"))), Program);
+    // Nor does the component download anything by itself.
+    EXPECT_EQ(QDir(TempDir()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    EXPECT_EQ(Http.RequestLines(), QStringList({"GET /ustredna/velora/index.php HTTP/1.0",
+                                                "GET /velora.bin.minisig HTTP/1.0"}));
 }
 
 TEST_F(SelfUpdate, YesDownloadsStartsTheScriptAndEnds) {
@@ -229,9 +232,12 @@ TEST_F(SelfUpdate, YesDownloadsStartsTheScriptAndEnds) {
         Create();
         Form->Timer1Timer();
 
+        // The trusted comment of the signature comes with the prompt.
         EXPECT_EQ(Desktop.Confirmations, QStringList{Prompt("1.3", "1.10")});
         EXPECT_EQ(ReadAll(InWork("update.sh")),
-                  LinuxUpdateScript(WorkDir(), QCoreApplication::applicationFilePath()).toUtf8());
+                  LinuxUpdateScript(WorkDir(), QCoreApplication::applicationFilePath(),
+                                    QCoreApplication::applicationPid())
+                      .toUtf8());
         EXPECT_EQ(ReadAll(InWork("velora_new")), Program);
         EXPECT_TRUE(QFileInfo(InWork("velora_new")).isExecutable());
         EXPECT_EQ(Desktop.Opened, QStringList{InWork("update.sh")});
@@ -277,12 +283,11 @@ TEST_F(SelfUpdate, FailedDownloadOrScriptReachesTheTick) {
         const char* Name;
         const char* Location;
         bool ScriptBlocked;
-        bool Downloaded; // the download was tried
     } cases[] = {
-        {"HTTP error status", "127.0.0.1:{port}/missing.bin", false, true},
-        {"broken connection", "127.0.0.1:{port}/velora.bin?length=200000", false, true},
-        {"no server", "127.0.0.1:1/velora.bin", false, true},
-        {"script cannot be written", "127.0.0.1:{port}/velora.bin", true, false},
+        {"HTTP error status", "127.0.0.1:{port}/missing.bin", false},
+        {"broken connection", "127.0.0.1:{port}/velora.bin?length=200000", false},
+        {"no server", "127.0.0.1:1/velora.bin", false},
+        {"script cannot be written", "127.0.0.1:{port}/velora.bin", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -302,9 +307,10 @@ TEST_F(SelfUpdate, FailedDownloadOrScriptReachesTheTick) {
         EXPECT_TRUE(Desktop.Opened.isEmpty());
         EXPECT_FALSE(Desktop.ProcessEnded);
         EXPECT_FALSE(Desktop.ProgressVisible);
-        // The script written before a failed download stays.
-        EXPECT_EQ(QFileInfo(InWork("update.sh")).isFile(), !c.ScriptBlocked);
-        EXPECT_EQ(Form->IdHTTP1 == nullptr, c.Downloaded);
+        // Nothing of a failed update is left behind.
+        EXPECT_FALSE(QFileInfo(InWork("update.sh")).isFile());
+        EXPECT_EQ(QDir(WorkDir()).entryList(QDir::Files | QDir::Hidden), QStringList());
+        EXPECT_EQ(Form->IdHTTP1, nullptr);
         // Later ticks are ordinary ticks.
         Form->Timer1Timer();
         EXPECT_EQ(Desktop.Status[0], QStringLiteral("offline"));
@@ -320,8 +326,10 @@ TEST_F(SelfUpdate, WindowThatCannotCloseKeepsTheProgramRunning) {
     // historie.dat cannot be replaced by a file, so FormClose fails.
     ASSERT_TRUE(QDir(DataDir()).mkdir(QStringLiteral("historie.dat")));
     Form->Timer1Timer();
-    EXPECT_EQ(Desktop.Opened, QStringList{InWork("update.sh")});
+    // The script is started only after the window has closed.
+    EXPECT_TRUE(Desktop.Opened.isEmpty());
     EXPECT_EQ(Desktop.Messages, QStringList{"Nepodarilo se spustit aktualizaci"});
+    EXPECT_EQ(QDir(WorkDir()).entryList(QDir::Files | QDir::Hidden), QStringList());
     EXPECT_FALSE(Desktop.ProcessEnded);
     EXPECT_TRUE(Desktop.Errors.isEmpty());
     EXPECT_EQ(Form->IdHTTP1, nullptr);
@@ -343,18 +351,17 @@ TEST(SelfUpdateLocation, SchemeIsAddedOnlyWhenMissing) {
 }
 
 TEST(SelfUpdateScripts, PathsAreQuotedAndTheRunningExecutableIsReplaced) {
-    EXPECT_EQ(LinuxUpdateScript(QStringLiteral("/home/jan/my work"),
-                                QStringLiteral("/opt/Velora 2/it's/velora")),
-              QStringLiteral("#!/bin/sh\n"
-                             "sleep 10\n"
-                             "cp '/home/jan/my work/velora_new' '/opt/Velora 2/it'\\''s/velora'\n"
-                             "'/opt/Velora 2/it'\\''s/velora' &\n"
-                             "rm -f '/home/jan/my work/velora_new'\n"
-                             "rm -f '/home/jan/my work/update.sh'\n"
-                             "sleep 20\n"));
-    EXPECT_EQ(LinuxUpdateScript(QStringLiteral("/"), QStringLiteral("/velora")),
-              QStringLiteral("#!/bin/sh\nsleep 10\ncp '/velora_new' '/velora'\n'/velora' &\n"
-                             "rm -f '/velora_new'\nrm -f '/update.sh'\nsleep 20\n"));
+    const QString script = LinuxUpdateScript(QStringLiteral("/home/jan/my work"),
+                                             QStringLiteral("/opt/Velora 2/it's/velora"), 4242);
+    EXPECT_TRUE(script.startsWith(QStringLiteral("#!/bin/sh\n")));
+    for (const char* part : {
+             "while kill -0 4242 2>/dev/null",
+             "cp -p '/opt/Velora 2/it'\\''s/velora' '/opt/Velora 2/it'\\''s/velora.bak'",
+             "cp '/home/jan/my work/velora_new' '/opt/Velora 2/it'\\''s/velora.new'",
+             "timeout 20 '/opt/Velora 2/it'\\''s/velora' --version",
+             "rm -f '/home/jan/my work/velora_new'\nrm -f '/home/jan/my work/update.sh'\n",
+         })
+        EXPECT_TRUE(script.contains(QLatin1String(part))) << part << "\n" << script.toStdString();
     EXPECT_EQ(WindowsUpdateScript(QStringLiteral("C:/Users/Jan Novak/Desktop"),
                                   QStringLiteral("C:\\Program Files\\Velora 100%\\velora.exe")),
               QStringLiteral("ping 127.0.0.1 -n 10 -w 1000 > NUL\r\n"
@@ -367,6 +374,49 @@ TEST(SelfUpdateScripts, PathsAreQuotedAndTheRunningExecutableIsReplaced) {
     EXPECT_EQ(WindowsUpdateScript(QStringLiteral("C:\\"), QStringLiteral("C:\\velora.exe"))
                   .section(QStringLiteral("\r\n"), 1, 1),
               QStringLiteral("copy \"C:\\velora_new.exe\" \"C:\\velora.exe\""));
+}
+
+// Only what the publisher signed is installed; nothing else stays behind.
+TEST_F(SelfUpdate, UnsignedUpdateIsRefusedAndNothingIsLeft) {
+    TMinisignTestKey other;
+    QByteArray tampered = Program;
+    tampered[10] = 'x';
+    const std::pair<const char*, QByteArray> cases[] = {
+        {"tampered", Key.Sign(tampered)},
+        {"another key", other.Sign(Program)},
+        {"malformed", "untrusted comment: x\nnot base64\n"},
+    };
+    for (const auto& [name, signature] : cases) {
+        SCOPED_TRACE(name);
+        Desktop = TProgressDesktop();
+        Desktop.ConfirmAnswers = {true};
+        Http.Put(QStringLiteral("velora.bin.minisig"), signature);
+        ServePage(QStringLiteral("1.4"));
+        Create();
+        Form->Timer1Timer();
+        EXPECT_EQ(Desktop.Confirmations.size(), 1);
+        EXPECT_EQ(Desktop.Messages, QStringList{QStringLiteral(
+                                        "Aktualizace nemá platný podpis, nebyla nainstalována.")});
+        EXPECT_EQ(QDir(WorkDir()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                  QStringList());
+        EXPECT_TRUE(Desktop.Opened.isEmpty());
+        EXPECT_FALSE(Desktop.ProcessEnded);
+        Form.reset();
+    }
+}
+
+TEST_F(SelfUpdate, BuildWithoutAPublicKeySaysSoOnceAndDownloadsNothing) {
+    ServePage(QStringLiteral("1.4"));
+    Create();
+    Form->wuWebUpdate1->SetPublicKey({});
+    Form->Timer1Timer();
+    EXPECT_TRUE(Desktop.Confirmations.isEmpty());
+    ASSERT_EQ(Desktop.Messages.size(), 1);
+    EXPECT_TRUE(Desktop.Messages[0].contains(QStringLiteral("nelze nainstalovat")));
+    EXPECT_EQ(Http.RequestLines(), QStringList({"GET /ustredna/velora/index.php HTTP/1.0"}));
+    // A later check in this run does not say it again.
+    Form->wuWebUpdate1->CheckForAnUpdate();
+    EXPECT_EQ(Desktop.Messages.size(), 1);
 }
 
 } // namespace

@@ -69,7 +69,7 @@ TEST_F(Form1, FirstStartTakesDefaultsAndAsksForTheNumber) {
     EXPECT_TRUE(form.IdTCPServer1.IsListening());
     EXPECT_EQ(form.IdTCPServer1.Port(), 1024);
     EXPECT_TRUE(form.first_tick);
-    EXPECT_EQ(form.running_version, VersionMajorMinor());
+    EXPECT_EQ(form.running_version, FileVersionText());
     EXPECT_TRUE(form.last_new.isEmpty());
     EXPECT_TRUE(Desktop.Errors.isEmpty());
 }

@@ -1,15 +1,21 @@
 #include "HttpFixture.h"
+#include "MinisignTestKey.h"
 #include "RecordingDesktop.h"
 #include "TestWebUpdate.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <gtest/gtest.h>
 #include <memory>
+#include <netinet/in.h>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -47,7 +53,9 @@ protected:
         FOldTemp = qgetenv("TMPDIR");
         qputenv("TMPDIR", Temp.path().toLocal8Bit());
         Server->Put("update.bin", kUpdateFile);
+        Server->Put("update.bin.minisig", Key.Sign(kUpdateFile));
         Server->Put("info.html", InfoPage("/update.bin"));
+        Update.SetPublicKey(Key.PublicKeyText());
         Update.SetHTTPPort(Server->Port());
         Update.ProductInfo().SetURL("http://127.0.0.1/info.html");
     }
@@ -58,6 +66,7 @@ protected:
     }
 
     static THttpFixture* Server;
+    TMinisignTestKey Key;
     QTemporaryDir Temp;
     TRecordingDesktop Desktop;
     TTestWebUpdate Update{&Desktop};
@@ -147,11 +156,15 @@ TEST_F(WebUpdateCheckTest, PageWithoutLengthIsReadWholeAndReportsTheLastAnnounce
     EXPECT_EQ(Log.Totals.last(), 5);
 }
 
-TEST_F(WebUpdateCheckTest, ErrorStatusPageIsReadLikeAnyOther) {
-    Update.ProductInfo().SetURL("http://127.0.0.1/info.html?status=500");
-    Update.GetInfo();
-    EXPECT_TRUE(Update.DownloadResult());
-    EXPECT_EQ(Update.ProductVersion(), "2.0");
+TEST_F(WebUpdateCheckTest, ErrorStatusPageIsADownloadError) {
+    for (const char* status : {"500", "404", "302"}) {
+        Log.Events.clear();
+        Update.ProductInfo().SetURL(QStringLiteral("http://127.0.0.1/info.html?status=") + status);
+        Update.GetInfo();
+        EXPECT_FALSE(Update.DownloadResult()) << status;
+        EXPECT_TRUE(Update.ProductVersion().isEmpty());
+        EXPECT_EQ(Log.Events, QStringList{"DownloadError"});
+    }
 }
 
 TEST_F(WebUpdateCheckTest, ServerRedirectionAndAPortInTheAddressAreFollowed) {
@@ -285,7 +298,8 @@ TEST_F(WebUpdateCheckTest, DefaultCheckShowsTheDialogDownloadsRunsAndTerminates)
     EXPECT_EQ(Desktop.Started, QStringList({TempFile() + "|--update now"}));
     EXPECT_EQ(Desktop.TerminateRequests, 1);
     EXPECT_EQ(Server->RequestLines(),
-              QStringList({"GET /info.html HTTP/1.0", "GET /update.bin HTTP/1.0"}));
+              QStringList({"GET /info.html HTTP/1.0", "GET /update.bin HTTP/1.0",
+                           "GET /update.bin.minisig HTTP/1.0"}));
 }
 
 TEST_F(WebUpdateCheckTest, NoNewerVersionEndsTheCheck) {
@@ -443,7 +457,6 @@ TEST_F(WebUpdateCheckTest, NestedCheckDuringATransferIsTurnedAway) {
 struct TFileCase {
     const char* Name;
     const char* Query;
-    bool FileCreated;
 };
 
 class WebUpdateFileTest : public WebUpdateCheckTest,
@@ -455,18 +468,24 @@ TEST_P(WebUpdateFileTest, MismatchedLengthFailsTheDownload) {
     const QStringList tail = Log.Events.mid(Log.Events.indexOf("BeforeDownload") + 1);
     ASSERT_GE(tail.size(), 2) << qPrintable(Log.Events.join(','));
     EXPECT_EQ(tail.last(2), QStringList({"DownloadError", "AfterDownload"}));
-    EXPECT_EQ(QFileInfo::exists(TempFile()), GetParam().FileCreated);
+    // Nothing of a failed download is left.
+    EXPECT_FALSE(QFileInfo::exists(TempFile()));
+    EXPECT_EQ(QDir(Temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+              QStringList());
     EXPECT_TRUE(Desktop.Started.isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WebUpdateFileTest,
-                         testing::Values(TFileCase{"NoLength", "length=none", false},
-                                         TFileCase{"LongerAnnounced", "length=6000", true},
-                                         TFileCase{"ShorterAnnounced", "length=4000", true}),
+                         testing::Values(TFileCase{"NoLength", "length=none"},
+                                         TFileCase{"LongerAnnounced", "length=6000"},
+                                         TFileCase{"ShorterAnnounced", "length=4000"},
+                                         TFileCase{"OverTheLimit", "length=536870913"},
+                                         TFileCase{"Empty", "length=0"},
+                                         TFileCase{"ErrorStatus", "status=404"}),
                          [](const auto& info) { return info.param.Name; });
 
 TEST_F(WebUpdateCheckTest, UnreadableLengthEndsTheTransferWithoutAnEvent) {
-    for (const char* length : {"length=12x", "length=99999999999"}) {
+    for (const char* length : {"length=12x", "length=9999999999999999999999"}) {
         Log.Events.clear();
         Server->Put("info.html", InfoPage(QStringLiteral("/update.bin?") + length));
         EXPECT_FALSE(Update.CheckForAnUpdate());
@@ -503,7 +522,7 @@ TEST_F(WebUpdateCheckTest, AbortFromOnDownloadStopsBeforeTheNextRead) {
     EXPECT_EQ(Log.Events.last(), "AfterDownload");
     EXPECT_GT(written, 0);
     EXPECT_LT(written, kUpdateFile.size());
-    EXPECT_EQ(ReadFile(TempFile()).size(), written) << "the part written stays on disk";
+    EXPECT_FALSE(QFileInfo::exists(TempFile())) << "nothing of an aborted download stays";
 
     // An abort while nothing is transferred does not touch the next transfer.
     Update.Abort();
@@ -551,6 +570,138 @@ TEST_F(WebUpdateCheckTest, HandlerErrorOutsideATransferReachesTheCaller) {
     Update.OnAfterGetInfo = nullptr;
     Update.SetOptions({});
     EXPECT_TRUE(Update.CheckForAnUpdate());
+}
+
+// --- signatures ---
+
+TEST_F(WebUpdateCheckTest, OnlyAFileSignedByThePublishersKeyIsPutInPlace) {
+    TMinisignTestKey other;
+    QByteArray tampered = kUpdateFile;
+    tampered[100] = 'x';
+    const QByteArray good = Key.Sign(kUpdateFile, "release 2.0");
+    struct Case {
+        const char* Name;
+        QByteArray File;
+        std::optional<QByteArray> Signature; // nullopt: none on the server
+        bool Installed;
+    } cases[] = {
+        {"signed", kUpdateFile, good, true},
+        {"legacy form", kUpdateFile, Key.Sign(kUpdateFile, "c", true), true},
+        {"unsigned", kUpdateFile, std::nullopt, false},
+        {"tampered", tampered, good, false},
+        {"another key", kUpdateFile, other.Sign(kUpdateFile), false},
+        {"truncated signature", kUpdateFile, good.left(good.size() - 20), false},
+        {"changed trusted comment", kUpdateFile, QByteArray(good).replace("release", "RELEASE"),
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        QFile::remove(TempFile());
+        Log.Events.clear();
+        Server->Put("update.bin", c.File);
+        QFile::remove(QDir(Server->Root()).filePath("update.bin.minisig"));
+        if (c.Signature)
+            Server->Put("update.bin.minisig", *c.Signature);
+        EXPECT_EQ(Update.CheckForAnUpdate(), c.Installed);
+        EXPECT_EQ(ReadFile(TempFile()), c.Installed ? c.File : QByteArray());
+        EXPECT_EQ(Desktop.Started.size(), c.Installed ? 1 : 0);
+        EXPECT_EQ(Log.Events.contains("DownloadError"), !c.Installed);
+        EXPECT_EQ(
+            QDir(Temp.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden),
+            c.Installed ? QStringList{"velora_new.bin"} : QStringList());
+        Desktop.Started.clear();
+    }
+}
+
+TEST_F(WebUpdateCheckTest, SignatureNamedOnThePageIsUsedAndItsCommentRead) {
+    Server->Put("sig.txt", Key.Sign(kUpdateFile, "Velora 2.0 podepsala firma"));
+    Server->Put("update.bin.minisig", "not a signature");
+    Server->Put("info.html", InfoPage("/update.bin") + Meta("wuSignature", "/sig.txt"));
+    EXPECT_TRUE(Update.CheckForAnUpdate());
+    EXPECT_EQ(Update.SignatureURL(), "/sig.txt");
+    EXPECT_EQ(Update.TrustedComment(), "Velora 2.0 podepsala firma");
+}
+
+TEST_F(WebUpdateCheckTest, WithoutAPublicKeyNothingIsAccepted) {
+    for (const QByteArray& key : {QByteArray(), QByteArray("RWQ-not-a-key")}) {
+        Update.SetPublicKey(key);
+        EXPECT_FALSE(Update.HasPublicKey());
+        EXPECT_FALSE(Update.CheckForAnUpdate());
+        EXPECT_FALSE(QFileInfo::exists(TempFile()));
+    }
+}
+
+// --- answers that are not what was asked for ---
+
+TEST_F(WebUpdateCheckTest, MissingDownloadAddressIsAnErrorAndFetchesNothing) {
+    Server->Put("info.html",
+                InfoPage("").replace("<META NAME=\"wuDownload\" CONTENT=\"\">\r\n", ""));
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_TRUE(Log.Events.contains("DownloadError"));
+    EXPECT_FALSE(Log.Events.join(',').contains("BeforeDownload"));
+    EXPECT_EQ(Server->RequestLines(), QStringList{"GET /info.html HTTP/1.0"});
+}
+
+TEST_F(WebUpdateCheckTest, BodyLongerThanAnnouncedIsNeverWrittenBeyondTheLength) {
+    const QByteArray big(200000, 'b');
+    Server->Put("big.bin", big);
+    Server->Put("big.bin.minisig", Key.Sign(big.left(10)));
+    Server->Put("info.html", InfoPage("/big.bin?length=10"));
+    qint64 largest = 0;
+    bool file = false;
+    Update.OnBeforeDownload = [&](TwuWebUpdate*, const QString&) {
+        file = true;
+    };
+    Update.OnDownload = [&](TwuWebUpdate*, std::int32_t, std::int32_t downloaded) {
+        if (file)
+            largest = std::max<qint64>(largest, downloaded);
+    };
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_LE(largest, 10);
+    EXPECT_FALSE(QFileInfo::exists(TempFile()));
+}
+
+// --- the window stays alive ---
+
+// A server that takes connections and never answers.
+class TSilentServer {
+public:
+    TSilentServer() {
+        FSocket = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        ::bind(FSocket, reinterpret_cast<sockaddr*>(&address), size);
+        ::listen(FSocket, 8);
+        ::getsockname(FSocket, reinterpret_cast<sockaddr*>(&address), &size);
+        FPort = ntohs(address.sin_port);
+    }
+    ~TSilentServer() { ::close(FSocket); }
+    quint16 Port() const { return FPort; }
+
+private:
+    int FSocket = -1;
+    quint16 FPort = 0;
+};
+
+TEST_F(WebUpdateCheckTest, TimersRunWhileTheServerIsSilentAndAbortEndsTheCheck) {
+    TSilentServer silent;
+    Update.SetHTTPPort(silent.Port());
+    int ticks = 0;
+    QTimer timer;
+    timer.setInterval(10);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        // The check waits for the page meanwhile; after a few ticks the user gives up.
+        if (++ticks == 20)
+            Update.Abort();
+    });
+    timer.start();
+    EXPECT_FALSE(Update.CheckForAnUpdate());
+    EXPECT_GE(ticks, 20);
+    EXPECT_FALSE(Log.Events.join(',').contains("Download,"));
+    EXPECT_EQ(Log.Events.first(), "BeforeGetInfo");
+    EXPECT_TRUE(Log.Events.contains("AfterGetInfo"));
 }
 
 } // namespace
