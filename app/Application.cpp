@@ -29,7 +29,7 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
             OnException(QString::fromUtf8(e.what()));
     } catch (...) {
         if (OnException)
-            OnException(QStringLiteral("Unknown error"));
+            OnException(QStringLiteral("Neznámá chyba"));
     }
     return false;
 }

@@ -31,5 +31,8 @@ QString UserDataFolder() {
 
 QString DataFolder() {
     const QString exeFolder = QCoreApplication::applicationDirPath();
-    return ChooseDataFolder(exeFolder, UserDataFolder(), IsWritableFolder(exeFolder));
+    // An installed program's folder belongs to the package manager, even
+    // where it could be written (as root).
+    return ChooseDataFolder(exeFolder, UserDataFolder(),
+                            !VELORA_PER_USER_DATA && IsWritableFolder(exeFolder));
 }

@@ -15,6 +15,11 @@ enum class TControl {
     Novakarta1,     // menu "Nova karta"
     U6ivatel1,      // menu "Uživatel"
     Historiehovor1, // menu "Hovory", entry "Historie hovorů"
+    CheckBox1,      // "Zapamatovat heslo" beside the password box; checkable
+    Spoustet1,      // menu "Hovory", entry "Spouštět po přihlášení"; checkable
+    Zobrazit1,      // tray menu "Zobrazit"
+    Prihlasit1,     // tray menu "Přihlásit se" / "Odhlásit"
+    Konec1,         // tray menu "Konec"
 };
 
 class TCallHistoryModel;
@@ -34,6 +39,8 @@ public:
 
     // Web view: loading starts, the call returns at once.
     virtual void Navigate(const QString& url) = 0;
+    // Shows a page of the program's own.
+    virtual void ShowHtml(const QString& html) = 0;
 
     // Tray icon. Title, text and timeout are used by the next ShowBalloonHint.
     virtual bool HasSystemTray() const = 0;
@@ -44,6 +51,9 @@ public:
     // Shows a balloon with the information icon; without a system tray a popup
     // of our own near the screen's corner stands in for it and is clickable alike.
     virtual void ShowBalloonHint() = 0;
+    // Shows a short notice of the program's own the same way; a click on it
+    // raises nothing.
+    virtual void ShowNotice(const QString& text) = 0;
 
     // Main window. Geometry is the outer frame: left, top, width, height.
     virtual QRect WindowGeometry() const = 0;
@@ -74,6 +84,11 @@ public:
     virtual void SetCaption(TControl control, const QString& text) = 0;
     virtual bool Enabled(TControl control) const = 0;
     virtual void SetEnabled(TControl control, bool enabled) = 0;
+    // The check mark of a checkable control; a click on it changes it first.
+    virtual bool Checked(TControl control) const = 0;
+    virtual void SetChecked(TControl control, bool checked) = 0;
+    // The tooltip; it also tells why a control is disabled.
+    virtual void SetHint(TControl control, const QString& hint) = 0;
 
     // Status bar panel 0 or 1.
     virtual void SetStatusText(int panel, const QString& text) = 0;
@@ -104,15 +119,23 @@ public:
     virtual void PrintError(const QString& text) = 0;
 
     // Raised by the desktop, only when set.
-    std::function<void(TControl control)> OnClick; // Button1 and the menu entries
+    std::function<void(TControl control)> OnClick; // buttons, check boxes and menu entries
+    std::function<void()> OnTrayMenu;              // the tray icon's menu is about to open
     std::function<void()> OnTrayClick;
     std::function<void()> OnTrayDblClick;
     std::function<void()> OnBalloonClick;
     std::function<void()> OnTimer;
     // A call of the history window was opened (Enter or a double click): the model's row.
     std::function<void(int row)> OnHistoryOpen;
+    // The user asks the window to close (its close button); CanClose false
+    // keeps the program running and OnClose is not raised. Not raised for
+    // CloseWindow, nor when the desktop session ends.
+    std::function<void(bool& CanClose)> OnCloseQuery;
     // The window is asked to close; an exception thrown here keeps it open.
     std::function<void()> OnClose;
+    // The page asked for by the last Navigate could not be loaded: no
+    // connection, no server, or an HTTP error status. Raised with that URL as given.
+    std::function<void(const QString& url)> OnLoadFailed;
     // The system asks the program to end (SIGTERM, SIGINT), also while a dialog is open:
     // nothing may wait on the user any more.
     std::function<void()> OnTerminate;

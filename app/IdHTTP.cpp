@@ -60,9 +60,9 @@ QByteArray TIdHTTP::Get(const QString& URL) {
     const TwuHttpResult result = wuHttpGet(request, handlers);
     if (status != 0 && (status < 200 || status > 299))
         throw std::runtime_error(
-            QStringLiteral("HTTP status %1 for %2").arg(status).arg(URL).toStdString());
+            QStringLiteral("Stahování %2 selhalo: HTTP %1").arg(status).arg(URL).toStdString());
     if (!result.Completed)
         throw std::runtime_error(
-            QStringLiteral("Download of %1 failed: %2").arg(URL, result.Error).toStdString());
+            QStringLiteral("Stahování %1 selhalo: %2").arg(URL, result.Error).toStdString());
     return body;
 }

@@ -21,7 +21,8 @@
 
 namespace {
 
-constexpr int CycleMs = 10;
+// The pause after accept failed for lack of descriptors or memory.
+constexpr int RetryMs = 10;
 
 } // namespace
 
@@ -112,6 +113,10 @@ struct Connection {
 
 struct LineListener::Run {
     int listenFd = -1;
+    // Signalled once by Stop and never drained: every thread waiting in poll wakes.
+    int stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    // Signalled by a worker that ended, so that the acceptor joins it.
+    int reapFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     quint16 port = 0;
     std::atomic<bool> stopping{false};
     std::atomic<int> active{0}; // connections whose worker is still reading
@@ -119,6 +124,10 @@ struct LineListener::Run {
     std::list<Connection> connections;
     std::thread acceptor;
 
+    ~Run() {
+        close(stopFd);
+        close(reapFd);
+    }
     void Accept(Inbox& inbox);
     void Read(Connection& connection, Inbox& inbox);
     void Reap();
@@ -130,11 +139,11 @@ void LineListener::Run::Read(Connection& connection, Inbox& inbox) {
     std::vector<QByteArray> lines;
     std::vector<QString> batch;
     while (!stopping.load()) {
-        pollfd ready{connection.fd, POLLIN, 0};
-        const int polled = poll(&ready, 1, CycleMs);
+        pollfd ready[2] = {{connection.fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        const int polled = poll(ready, 2, -1);
         if (polled == 0 || (polled < 0 && errno == EINTR))
             continue;
-        if (polled < 0)
+        if (polled < 0 || ready[1].revents)
             break;
         const ssize_t received = recv(connection.fd, chunk.data(), chunk.size(), 0);
         if (received < 0 && (errno == EINTR || errno == EAGAIN))
@@ -155,6 +164,7 @@ void LineListener::Run::Read(Connection& connection, Inbox& inbox) {
     shutdown(connection.fd, SHUT_RDWR);
     active.fetch_sub(1);
     connection.done.store(true);
+    eventfd_write(reapFd, 1);
 }
 
 void LineListener::Run::Reap() {
@@ -171,17 +181,21 @@ void LineListener::Run::Reap() {
 
 void LineListener::Run::Accept(Inbox& inbox) {
     while (!stopping.load()) {
-        pollfd ready{listenFd, POLLIN, 0};
-        const int polled = poll(&ready, 1, CycleMs);
+        pollfd ready[3] = {{listenFd, POLLIN, 0}, {stopFd, POLLIN, 0}, {reapFd, POLLIN, 0}};
+        const int polled = poll(ready, 3, -1);
+        if (polled > 0 && ready[2].revents) {
+            eventfd_t ended;
+            eventfd_read(reapFd, &ended);
+        }
         Reap();
-        if (polled <= 0)
+        if (polled <= 0 || ready[1].revents || !(ready[0].revents & POLLIN))
             continue;
         const int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
             // Out of descriptors or memory: the pending connection stays readable, so wait a
             // cycle instead of spinning.
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                std::this_thread::sleep_for(std::chrono::milliseconds(CycleMs));
+                std::this_thread::sleep_for(std::chrono::milliseconds(RetryMs));
             continue;
         }
         // Only this thread adds connections, so the count cannot grow between test and add.
@@ -224,7 +238,7 @@ void LineListener::Start(quint16 port) {
         if (run->listenFd >= 0)
             close(run->listenFd);
         throw std::runtime_error(
-            QStringLiteral("Cannot listen on TCP port %1: %2 (%3)")
+            QStringLiteral("Nelze naslouchat na portu TCP %1: %2 (%3)")
                 .arg(port)
                 .arg(QString::fromLocal8Bit(std::strerror(error)), QString::fromLatin1(reason))
                 .toStdString());
@@ -262,8 +276,7 @@ void LineListener::Stop() {
         return;
     const std::unique_ptr<Run> run = std::move(FRun);
     run->stopping.store(true);
-    // Wakes the acceptor from its poll at once instead of after the cycle.
-    shutdown(run->listenFd, SHUT_RDWR);
+    eventfd_write(run->stopFd, 1);
     run->acceptor.join();
     close(run->listenFd);
     for (Connection& connection : run->connections)

@@ -32,10 +32,11 @@ QString DecodeListenerLine(QByteArrayView bytes);
 
 // The local line listener: a TCP server on all IPv4 addresses where another program sends
 // call records, one per LF-terminated line. Each accepted connection is read by its own worker
-// thread, which waits for input in cycles of 10 ms and hands every non-empty line to the
-// GUI thread without waiting for it. A line longer than LineFramer::MaxLineLength ends its
-// connection; a last line without LF is dropped. At most MaxConnections connections are
-// served at once; a further one is closed as soon as it is accepted, the others unaffected.
+// thread, which sleeps until input or a stop arrives and hands every non-empty line to the
+// GUI thread without waiting for it; an idle listener costs nothing. A line longer than
+// LineFramer::MaxLineLength ends its connection; a last line without LF is dropped. At most
+// MaxConnections connections are served at once; a further one is closed as soon as it is accepted,
+// the others unaffected.
 //
 // Live in and use from the GUI thread only. Destroying the listener stops it.
 class LineListener : public QObject {
@@ -52,8 +53,8 @@ public:
     // previous listening first. Throws std::runtime_error naming the port and the reason when
     // the port cannot be listened on.
     void Start(quint16 port);
-    // Stops accepting, closes the open connections and joins every worker; each ends within
-    // one 10 ms cycle. Lines not yet raised are dropped: no OnLine follows Stop. Safe to call
+    // Stops accepting, closes the open connections and joins every worker; each ends at
+    // once. Lines not yet raised are dropped: no OnLine follows Stop. Safe to call
     // when not listening and from inside OnLine.
     void Stop();
     bool IsListening() const;

@@ -3,11 +3,13 @@
 #include "JpegImage.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFile>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
@@ -51,6 +53,16 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent) {
     U6ivatel1 = Named(menu->addAction(QStringLiteral("Uživatel")), "U6ivatel1");
     Hovory1 = Named(menuBar()->addMenu(QStringLiteral("Hovory")), "Hovory1");
     Historiehovor1 = Named(Hovory1->addAction(QStringLiteral("Historie hovorů")), "Historiehovor1");
+    Hovory1->addSeparator();
+    Spoustet1 = Named(Hovory1->addAction(QStringLiteral("Spouštět po přihlášení")), "Spoustet1");
+    Spoustet1->setCheckable(true);
+
+    PopupMenu1 = Named(new QMenu(this), "PopupMenu1");
+    Zobrazit1 = Named(PopupMenu1->addAction(QStringLiteral("Zobrazit")), "Zobrazit1");
+    Prihlasit1 = Named(PopupMenu1->addAction(QStringLiteral("Přihlásit se")), "Prihlasit1");
+    PopupMenu1->addAction(Historiehovor1);
+    PopupMenu1->addSeparator();
+    Konec1 = Named(PopupMenu1->addAction(QStringLiteral("Konec")), "Konec1");
 
     auto* central = new QWidget(this);
     auto* column = new QVBoxLayout(central);
@@ -84,6 +96,9 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent) {
     Edit1->setGeometry(56, 32, 193, 21);
     Edit1->setEchoMode(QLineEdit::Password);
     Edit1->setStyleSheet(QStringLiteral("QLineEdit { lineedit-password-character: 42; }")); // "*"
+    CheckBox1 = Named(new QCheckBox(QStringLiteral("Zapamatovat heslo"), Panel3), "CheckBox1");
+    CheckBox1->move(56, 57);
+    CheckBox1->adjustSize();
     Button1 = Named(new QPushButton(QStringLiteral("Přihlásit se"), Panel3), "Button1");
     Button1->setGeometry(255, 30, 75, 25);
     Button1->setDefault(true);
@@ -110,7 +125,8 @@ TMainWindow::TMainWindow(QWidget* parent) : QMainWindow(parent) {
     column->addWidget(Panel3);
     // The login controls stay whole over the logos when the window is narrow.
     for (QWidget* control : {static_cast<QWidget*>(Label2), static_cast<QWidget*>(Label1),
-                             static_cast<QWidget*>(Edit1), static_cast<QWidget*>(Button1)})
+                             static_cast<QWidget*>(Edit1), static_cast<QWidget*>(CheckBox1),
+                             static_cast<QWidget*>(Button1)})
         control->raise();
 
     Panel1 = Named(new QWidget(central), "Panel1");
@@ -144,6 +160,8 @@ void TMainWindow::closeEvent(QCloseEvent* event) {
     // Ignored until the handler has returned: an exception leaves it ignored
     // and the window open.
     event->ignore();
+    if (CanClose && !CanClose())
+        return;
     if (OnCloseQuery)
         OnCloseQuery();
     event->accept();

@@ -1,30 +1,47 @@
 #include "QtDesktop.h"
 
 #include "BalloonPopup.h"
+#include "DesktopNotifications.h"
 #include "HistoryWindow.h"
 #include "MainWindow.h"
 #include "wuStartDetached.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
+#include <QDBusConnection>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QUrl>
+#include <QWebEngineLoadingInfo>
+#include <QWebEnginePage>
 #include <QWebEngineView>
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 TQtDesktop::TQtDesktop(QObject* parent) : QObject(parent) {
     FWindow = new TMainWindow;
     FWindow->installEventFilter(this);
+    FWindow->CanClose = [this] {
+        // Only the user's own close may keep the program running: CloseWindow
+        // closes for good, and the end of the desktop session must not be
+        // held up by a window that stays.
+        if (FCloseHandled || !OnCloseQuery || qApp->isSavingSession())
+            return true;
+        bool canClose = true;
+        OnCloseQuery(canClose);
+        return canClose;
+    };
     FWindow->OnCloseQuery = [this] {
         if (OnClose && !FCloseHandled)
             OnClose();
@@ -47,15 +64,25 @@ TQtDesktop::TQtDesktop(QObject* parent) : QObject(parent) {
             OnClick(control);
     };
     connect(FWindow->Button1, &QPushButton::clicked, this, [=] { click(TControl::Button1); });
+    connect(FWindow->CheckBox1, &QCheckBox::clicked, this, [=] { click(TControl::CheckBox1); });
     for (auto [action, control] : {std::pair{FWindow->Npovda1, TControl::Npovda1},
                                    std::pair{FWindow->Verze1, TControl::Verze1},
                                    std::pair{FWindow->Novakarta1, TControl::Novakarta1},
                                    std::pair{FWindow->U6ivatel1, TControl::U6ivatel1},
+                                   std::pair{FWindow->Spoustet1, TControl::Spoustet1},
+                                   std::pair{FWindow->Zobrazit1, TControl::Zobrazit1},
+                                   std::pair{FWindow->Prihlasit1, TControl::Prihlasit1},
+                                   std::pair{FWindow->Konec1, TControl::Konec1},
                                    std::pair{FWindow->Historiehovor1, TControl::Historiehovor1}})
         connect(action, &QAction::triggered, this, [=] { click(control); });
 
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         FTray = new QSystemTrayIcon(QIcon(QStringLiteral(":/velora/icon.png")), this);
+        FTray->setContextMenu(FWindow->PopupMenu1);
+        connect(FWindow->PopupMenu1, &QMenu::aboutToShow, this, [this] {
+            if (OnTrayMenu)
+                OnTrayMenu();
+        });
         connect(FTray, &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason reason) {
                     if (reason == QSystemTrayIcon::Trigger && OnTrayClick)
@@ -64,13 +91,13 @@ TQtDesktop::TQtDesktop(QObject* parent) : QObject(parent) {
                         OnTrayDblClick();
                 });
         connect(FTray, &QSystemTrayIcon::messageClicked, this, [this] {
-            if (OnBalloonClick)
+            if (OnBalloonClick && !FNoticeShown)
                 OnBalloonClick();
         });
     } else {
         FPopup = new TBalloonPopup;
         FPopup->OnClick = [this] {
-            if (OnBalloonClick)
+            if (OnBalloonClick && !FNoticeShown)
                 OnBalloonClick();
         };
     }
@@ -88,8 +115,45 @@ void TQtDesktop::Show() {
         FTray->show();
 }
 
+// The browser's page, and with it the web engine's threads, is made only when
+// something is first shown: a window that never navigates starts none of them.
+void TQtDesktop::WatchLoading() {
+    if (FWatchingLoads)
+        return;
+    FWatchingLoads = true;
+    // Only the load that Navigate started counts: one it cut short ends too,
+    // but before the new one starts.
+    connect(FWindow->WebBrowser1->page(), &QWebEnginePage::loadingChanged, this,
+            [this](const QWebEngineLoadingInfo& info) {
+                if (FNavigated.isNull())
+                    return;
+                if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus) {
+                    FNavigationStarted = true;
+                    return;
+                }
+                if (!FNavigationStarted)
+                    return;
+                const QString url = std::exchange(FNavigated, QString());
+                FNavigationStarted = false;
+                const bool failed =
+                    info.status() == QWebEngineLoadingInfo::LoadFailedStatus ||
+                    (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain &&
+                     info.errorCode() >= 400);
+                if (failed && OnLoadFailed)
+                    OnLoadFailed(url);
+            });
+}
+
 void TQtDesktop::Navigate(const QString& url) {
+    WatchLoading();
+    FNavigated = url.isNull() ? QStringLiteral("") : url;
+    FNavigationStarted = false;
     FWindow->WebBrowser1->load(QUrl(url));
+}
+
+void TQtDesktop::ShowHtml(const QString& html) {
+    FNavigated = QString();
+    FWindow->WebBrowser1->setHtml(html);
 }
 
 bool TQtDesktop::HasSystemTray() const {
@@ -114,11 +178,34 @@ void TQtDesktop::SetBalloonTimeout(int ms) {
 }
 
 void TQtDesktop::ShowBalloonHint() {
+    ShowMessage(FBalloonTitle, FBalloonHint, FBalloonTimeout, false);
+}
+
+void TQtDesktop::ShowNotice(const QString& text) {
+    ShowMessage(QStringLiteral("Velora"), text, 10000, true);
+}
+
+// Connects to the session bus only when the first balloon needs it.
+TDesktopNotifications& TQtDesktop::Notifications() {
+    if (!FNotifications) {
+        FNotifications = new TDesktopNotifications(QDBusConnection::sessionBus(), this);
+        FNotifications->OnActivated = [this] {
+            if (OnBalloonClick && !FNoticeShown)
+                OnBalloonClick();
+        };
+    }
+    return *FNotifications;
+}
+
+void TQtDesktop::ShowMessage(const QString& title, const QString& text, int timeoutMs,
+                             bool notice) {
+    FNoticeShown = notice;
     if (FTray)
-        FTray->showMessage(FBalloonTitle, FBalloonHint, QSystemTrayIcon::Information,
-                           FBalloonTimeout);
+        FTray->showMessage(title, text, QSystemTrayIcon::Information, timeoutMs);
+    else if (Notifications().Available())
+        FNotifications->Notify(title, text, timeoutMs);
     else
-        FPopup->ShowMessage(FBalloonTitle, FBalloonHint, FBalloonTimeout);
+        FPopup->ShowMessage(title, text, timeoutMs);
 }
 
 QRect TQtDesktop::WindowGeometry() const {
@@ -218,6 +305,8 @@ QWidget* TQtDesktop::Widget(TControl control) const {
         return FWindow->Edit1;
     case TControl::Button1:
         return FWindow->Button1;
+    case TControl::CheckBox1:
+        return FWindow->CheckBox1;
     default:
         return nullptr;
     }
@@ -233,6 +322,14 @@ QAction* TQtDesktop::Action(TControl control) const {
         return FWindow->Novakarta1;
     case TControl::U6ivatel1:
         return FWindow->U6ivatel1;
+    case TControl::Spoustet1:
+        return FWindow->Spoustet1;
+    case TControl::Zobrazit1:
+        return FWindow->Zobrazit1;
+    case TControl::Prihlasit1:
+        return FWindow->Prihlasit1;
+    case TControl::Konec1:
+        return FWindow->Konec1;
     case TControl::Historiehovor1:
         return FWindow->Historiehovor1;
     default:
@@ -248,6 +345,8 @@ QString TQtDesktop::Caption(TControl control) const {
         return FWindow->Edit1->text();
     case TControl::Button1:
         return FWindow->Button1->text();
+    case TControl::CheckBox1:
+        return FWindow->CheckBox1->text();
     default:
         return Action(control)->text();
     }
@@ -264,6 +363,9 @@ void TQtDesktop::SetCaption(TControl control, const QString& text) {
         break;
     case TControl::Button1:
         FWindow->Button1->setText(text);
+        break;
+    case TControl::CheckBox1:
+        FWindow->CheckBox1->setText(text);
         break;
     default:
         Action(control)->setText(text);
@@ -282,6 +384,26 @@ void TQtDesktop::SetEnabled(TControl control, bool enabled) {
         widget->setEnabled(enabled);
     else
         Action(control)->setEnabled(enabled);
+}
+
+bool TQtDesktop::Checked(TControl control) const {
+    if (control == TControl::CheckBox1)
+        return FWindow->CheckBox1->isChecked();
+    return Action(control)->isChecked();
+}
+
+void TQtDesktop::SetChecked(TControl control, bool checked) {
+    if (control == TControl::CheckBox1)
+        FWindow->CheckBox1->setChecked(checked);
+    else
+        Action(control)->setChecked(checked);
+}
+
+void TQtDesktop::SetHint(TControl control, const QString& hint) {
+    if (QWidget* widget = Widget(control))
+        widget->setToolTip(hint);
+    else
+        Action(control)->setToolTip(hint);
 }
 
 void TQtDesktop::SetStatusText(int panel, const QString& text) {

@@ -7,14 +7,16 @@
 
 class QAction;
 class QSystemTrayIcon;
+class TDesktopNotifications;
 class QTimer;
 class TBalloonPopup;
 class THistoryWindow;
 class TMainWindow;
 
-// The desktop operations drawn with Qt: the main window, the tray icon (or
-// the popup that stands in for its balloon when there is no system tray),
-// Timer1 and the standard dialogs.
+// The desktop operations drawn with Qt: the main window, the tray icon with
+// its menu, Timer1 and the standard dialogs. Without a system tray, balloons
+// become the desktop's notifications where it has a notification service,
+// else a popup of our own.
 class TQtDesktop : public QObject, public TDesktopOperations {
 public:
     explicit TQtDesktop(QObject* parent = nullptr);
@@ -29,12 +31,14 @@ public:
     void Show();
 
     void Navigate(const QString& url) override;
+    void ShowHtml(const QString& html) override;
     bool HasSystemTray() const override;
     void SetTrayHint(const QString& hint) override;
     void SetBalloonTitle(const QString& title) override;
     void SetBalloonHint(const QString& text) override;
     void SetBalloonTimeout(int ms) override;
     void ShowBalloonHint() override;
+    void ShowNotice(const QString& text) override;
     QRect WindowGeometry() const override;
     void SetWindowGeometry(const QRect& outer) override;
     void SetWindowStateNormal() override;
@@ -54,6 +58,9 @@ public:
     void SetCaption(TControl control, const QString& text) override;
     bool Enabled(TControl control) const override;
     void SetEnabled(TControl control, bool enabled) override;
+    bool Checked(TControl control) const override;
+    void SetChecked(TControl control, bool checked) override;
+    void SetHint(TControl control, const QString& hint) override;
     void SetStatusText(int panel, const QString& text) override;
     void SetProgressVisible(bool visible) override;
     void SetProgressMax(int max) override;
@@ -71,10 +78,19 @@ protected:
 private:
     QWidget* Widget(TControl control) const;
     QAction* Action(TControl control) const;
+    // Shows a balloon; notice: a click on it raises nothing.
+    void ShowMessage(const QString& title, const QString& text, int timeoutMs, bool notice);
+    void WatchLoading();
+    TDesktopNotifications& Notifications();
 
     TMainWindow* FWindow = nullptr;
     QSystemTrayIcon* FTray = nullptr;
     TBalloonPopup* FPopup = nullptr;
+    TDesktopNotifications* FNotifications = nullptr;
+    bool FNoticeShown = false; // the balloon shown last is a notice
+    QString FNavigated;        // the URL of the last Navigate until its load ends; null after
+    bool FNavigationStarted = false;
+    bool FWatchingLoads = false;
     THistoryWindow* FHistory = nullptr;
     QTimer* FTimer = nullptr;
     QString FBalloonTitle;

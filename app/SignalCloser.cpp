@@ -23,7 +23,7 @@ void OnSignalRaised(int) {
 
 TSignalCloser::TSignalCloser(QObject* parent) : QObject(parent) {
     if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw std::runtime_error("Cannot create the signal pipe");
+        throw std::runtime_error("Nelze vytvořit rouru pro signály");
     FNotifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, this);
     connect(FNotifier, &QSocketNotifier::activated, this, [this] { Drain(); });
     struct sigaction action {};

@@ -27,7 +27,7 @@ QStringConverter::Encoding Converter(TTextEncoding encoding) {
 }
 
 [[noreturn]] void Fail(const QString& what, const QString& path, const QString& reason) {
-    throw std::runtime_error(QStringLiteral("%1 \"%2\". %3").arg(what, path, reason).toStdString());
+    throw std::runtime_error(QStringLiteral("%1 \"%2\": %3").arg(what, path, reason).toStdString());
 }
 
 // Whether `bytes` was valid UTF-8, given `decoded`, the text the UTF-8 decoder made of it: the
@@ -156,18 +156,18 @@ QByteArray EncodeTextFile(const QStringList& lines, TTextEncoding encoding) {
 TTextFile ReadTextFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        Fail(QStringLiteral("Cannot open file"), path, file.errorString());
+        Fail(QStringLiteral("Nelze otevřít soubor"), path, file.errorString());
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        Fail(QStringLiteral("Cannot read file"), path, file.errorString());
+        Fail(QStringLiteral("Nelze číst soubor"), path, file.errorString());
     return DecodeTextFile(bytes);
 }
 
 void WriteTextFile(const QString& path, const QStringList& lines, TTextEncoding encoding) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        Fail(QStringLiteral("Cannot create file"), path, file.errorString());
+        Fail(QStringLiteral("Nelze vytvořit soubor"), path, file.errorString());
     const QByteArray bytes = EncodeTextFile(lines, encoding);
     if (file.write(bytes) != bytes.size() || !file.commit())
-        Fail(QStringLiteral("Cannot write file"), path, file.errorString());
+        Fail(QStringLiteral("Nelze zapsat soubor"), path, file.errorString());
 }

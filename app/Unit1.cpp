@@ -1,5 +1,6 @@
 #include "Unit1.h"
 
+#include "Autostart.h"
 #include "CallHistoryModel.h"
 #include "CallRecord.h"
 #include "DesktopOperations.h"
@@ -32,9 +33,11 @@ QString TrimControls(const QString& text) {
 
 } // namespace
 
-TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent, QString userFolder)
+TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent, QString userFolder,
+               TDesktopServices services)
     : QObject(parent), JabberClient1(new TJabberClient(this)), FDesktop(desktop),
-      FDataFolder(std::move(dataFolder)), FUserFolder(std::move(userFolder)) {
+      FDataFolder(std::move(dataFolder)), FUserFolder(std::move(userFolder)),
+      FServices(std::move(services)) {
     FDesktop.SetTrayHint(QStringLiteral("Velora"));
     FDesktop.SetEnabled(TControl::Novakarta1, false);
     FDesktop.SetTimerInterval(5000);
@@ -81,6 +84,21 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent,
         case TControl::Novakarta1:
             Novakarta1Click();
             break;
+        case TControl::Zobrazit1:
+            Zobrazit1Click();
+            break;
+        case TControl::Prihlasit1:
+            Prihlasit1Click();
+            break;
+        case TControl::Konec1:
+            Konec1Click();
+            break;
+        case TControl::CheckBox1:
+            CheckBox1Click();
+            break;
+        case TControl::Spoustet1:
+            Spoustet1Click();
+            break;
         case TControl::Historiehovor1:
             Historiehovor1Click();
             break;
@@ -95,6 +113,7 @@ TForm1::TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent,
     } catch (const std::exception& e) {
         FDesktop.ReportError(QString::fromUtf8(e.what()));
     }
+    SetUpDesktop();
 }
 
 TForm1::~TForm1() {
@@ -104,6 +123,9 @@ TForm1::~TForm1() {
     FDesktop.OnBalloonClick = nullptr;
     FDesktop.OnTimer = nullptr;
     FDesktop.OnClose = nullptr;
+    FDesktop.OnCloseQuery = nullptr;
+    FDesktop.OnTrayMenu = nullptr;
+    FDesktop.OnLoadFailed = nullptr;
     FDesktop.OnTerminate = nullptr;
     FDesktop.OnHistoryOpen = nullptr;
 }
@@ -142,8 +164,9 @@ void TForm1::FormCreate() {
         FHistoryModel->Reload();
 
     if (listen_port < 0 || listen_port > 65535)
-        throw std::runtime_error(
-            QStringLiteral("Port %1 is not a TCP port").arg(listen_port).toStdString());
+        throw std::runtime_error(QStringLiteral("Port %1 není platný port TCP (0 až 65535)")
+                                     .arg(listen_port)
+                                     .toStdString());
     IdTCPServer1.Start(static_cast<quint16>(listen_port));
 
     FDesktop.Navigate(FDeployment.HelpPage());
@@ -307,6 +330,12 @@ void TForm1::NavigateToLink(const QString& link) {
 
 void TForm1::TrayIcon1Click() {
     NavigateToLink(last_odkaz);
+    // A window the close button hid comes back; one hidden by a double click
+    // stays hidden.
+    if (FHiddenToTray) {
+        FHiddenToTray = false;
+        FDesktop.SetVisible(true);
+    }
     FDesktop.SetWindowStateNormal();
     FDesktop.BringToFront();
     FDesktop.BringWindowToTop();
@@ -317,6 +346,7 @@ void TForm1::TrayIcon1BalloonClick() {
 }
 
 void TForm1::TrayIcon1DblClick() {
+    FHiddenToTray = false;
     FDesktop.SetVisible(!FDesktop.Visible());
 }
 

@@ -5,20 +5,33 @@
 #include "FallbackSave.h"
 #include "IdHTTP.h"
 #include "LineListener.h"
+#include "ReconnectPolicy.h"
 #include "TextFile.h"
 #include "wuDesktop.h"
 #include "wuWebUpdate.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
 #include <memory>
 
+class TAutostart;
 class TCallHistoryModel;
 class TDesktopOperations;
 class TJabberClient;
+class TPasswordStore;
+
+// What the window uses of the desktop session besides drawing. Each part is
+// optional; without it the control that needs it is disabled.
+struct TDesktopServices {
+    TPasswordStore* Passwords = nullptr; // the secret store: "Zapamatovat heslo"
+    QString AutostartFolder;             // "Spouštět po přihlášení" writes its entry here
+    QString Program;                     // the executable that entry starts
+};
 
 // The main window's logic: start-up, settings, call history, call records
 // from the local listener and from messages, the tray and shutdown.
@@ -32,9 +45,10 @@ public:
     // still usable. dataFolder holds data.ini and historie.dat; userFolder,
     // the per-user data folder, takes whichever of them cannot be written
     // there on closing (none when empty); a copy left there that is newer
-    // than the one in dataFolder is the one read.
+    // than the one in dataFolder is the one read. Once created, the window
+    // asks the secret store for a remembered password.
     TForm1(TDesktopOperations& desktop, QString dataFolder, QObject* parent = nullptr,
-           QString userFolder = QString());
+           QString userFolder = QString(), TDesktopServices services = {});
     ~TForm1() override;
     TForm1(const TForm1&) = delete;
     TForm1& operator=(const TForm1&) = delete;
@@ -104,6 +118,17 @@ public:
     // The XMPP client, owned by the window: server and port from the
     // deployment, resource "velora" until the first login click.
     TJabberClient* const JabberClient1;
+
+    // Keeping the session alive. From a login click with address and password
+    // until a refused login, a "conflict" (the account logged in elsewhere) or
+    // a click that drops the session, a lost connection or a failed attempt is
+    // followed by another login after the policy's backoff; the status panel
+    // counts the wait down. A login click while waiting tries at once.
+    TReconnectPolicy Reconnect;
+    bool ReconnectPending() const { return FReconnectTimer.isActive(); }
+    // The machine woke from suspend or the network came back: a waiting login
+    // happens now, and a session that stood is checked with a ping.
+    void SessionWake();
 
     void Npovda1Click();
     void Verze1Click();
@@ -191,6 +216,35 @@ public:
     void IdHTTP1WorkBegin(TIdHTTP* ASender, TWorkMode AWorkMode, std::int64_t AWorkCountMax);
     void IdHTTP1Work(TIdHTTP* ASender, TWorkMode AWorkMode, std::int64_t AWorkCount);
     void IdHTTP1WorkEnd(TIdHTTP* ASender, TWorkMode AWorkMode);
+    // Desktop integration: the tray menu, the close button with a system tray,
+    // the remembered password, autostart and the built-in help.
+    //
+    // The user closes the window: with a system tray it hides there and the
+    // program goes on (the first time in a run a notice says so); without one
+    // it closes as designed.
+    void FormCloseQuery(bool& CanClose);
+    // Tray menu "Zobrazit", and a later start of the program: the window is
+    // shown, restored and brought to the front.
+    void Zobrazit1Click();
+    // The tray menu is about to open: its login entry reads "Odhlásit" while
+    // the login button does, else "Přihlásit se".
+    void TrayIcon1Popup();
+    // Does what the login button does; with an empty password box it shows
+    // the window instead, so the password can be typed.
+    void Prihlasit1Click();
+    // Tray menu "Konec": closes the window with the designed close steps.
+    void Konec1Click();
+    // "Zapamatovat heslo": ticked, the password is stored once a login with it
+    // succeeds (at once when online); unticked, the stored one is removed.
+    void CheckBox1Click();
+    // "Spouštět po přihlášení": writes or removes the autostart entry.
+    void Spoustet1Click();
+    // The help page could not be loaded: the built-in help shows instead.
+    void WebBrowser1LoadFailed(const QString& url);
+    // After the first tick's update check: with a remembered password the
+    // window logs in by itself.
+    void UpdateCheckDone();
+
     // Its information page is set from the deployment just before the check.
     std::unique_ptr<TwuDesktop> FUpdateDesktop; // what wuWebUpdate1 asks of the desktop
     std::unique_ptr<TwuWebUpdate> wuWebUpdate1;
@@ -208,11 +262,34 @@ private:
     QString FDataFolder;
     QString FUserFolder;
     TDeployment FDeployment;
+    TDesktopServices FServices;
+    std::unique_ptr<TAutostart> FAutostart; // null without an autostart folder
+    QString FStoredPassword;                // what the secret store holds for jabber_jmeno
+    bool FStoredPasswordRead = false;
+    bool FUpdateCheckDone = false;
+    bool FAutoLoginDone = false;
+    bool FHiddenToTray = false; // the close button hid the window
+    bool FToldAboutTray = false;
 
     // Wires JabberClient1's events.
     void SetUpSession();
+    void ScheduleReconnect();
+    void ReconnectTick();
+    void ReconnectNow();
+    QTimer FReconnectTimer;
+    QDeadlineTimer FReconnectAt;
+    bool FStayOnline = false;
+    bool FLoggingOut = false;
+    // Tells the window when the machine resumes or the network returns.
     // The first tick's update check.
     void RunUpdateCheck();
     // Creates wuWebUpdate1 and IdHTTP1 and wires their events.
     void SetUpUpdate();
+    // Wires the tray menu, the close query, the web view's failures, the
+    // remembered password and autostart; runs after FormCreate.
+    void SetUpDesktop();
+    void ReadStoredPassword();
+    void LogInWithStoredPassword();
+    // Stores the password of the session that is online, when asked to.
+    void RememberPassword();
 };

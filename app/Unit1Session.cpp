@@ -13,6 +13,10 @@ const QString kLogin = QStringLiteral("Přihlásit");
 const QString kLogout = QStringLiteral("Odhlásit");
 const QString kOnline = QStringLiteral("online");
 const QString kOffline = QStringLiteral("offline");
+const QString kWaiting = QStringLiteral("offline – nové připojení za %1 s");
+const QString kTakenOver = QStringLiteral("Přihlášení bylo převzato jiným připojením");
+// The stream error a server sends when the same resource logs in elsewhere.
+const QString kConflict = QStringLiteral("conflict");
 
 } // namespace
 
@@ -47,6 +51,43 @@ void TForm1::SetUpSession() {
     JabberClient1->OnSecurityError = [this](TJabberClient* Sender, const QString& Reason) {
         JabberClient1SecurityError(Sender, Reason);
     };
+    FReconnectTimer.setSingleShot(true);
+    connect(&FReconnectTimer, &QTimer::timeout, this, [this] { ReconnectTick(); });
+}
+
+void TForm1::ScheduleReconnect() {
+    FReconnectAt.setRemainingTime(Reconnect.NextDelay());
+    ReconnectTick();
+}
+
+void TForm1::ReconnectTick() {
+    const qint64 left = FReconnectAt.remainingTime();
+    if (left <= 0) {
+        FReconnectTimer.stop();
+        ReconnectNow();
+        return;
+    }
+    FDesktop.SetStatusText(0, kWaiting.arg((left + 999) / 1000));
+    // Wake when the whole seconds shown change.
+    const qint64 next = left % 1000 == 0 ? 1000 : left % 1000;
+    FReconnectTimer.start(int(next));
+}
+
+void TForm1::ReconnectNow() {
+    FReconnectTimer.stop();
+    if (!FStayOnline || JabberClient1->JID().isEmpty() || JabberClient1->Password().isEmpty())
+        return;
+    FDesktop.SetStatusText(0, kOffline);
+    JabberClient1->Connect(1);
+    // The ticks keep the session alive once it is online.
+    FDesktop.SetTimerEnabled(true);
+}
+
+void TForm1::SessionWake() {
+    if (ReconnectPending())
+        ReconnectNow();
+    else if (JabberClient1->JabberOnline())
+        JabberClient1->CheckLink();
 }
 
 void TForm1::SetUpEncryption() {
@@ -66,9 +107,18 @@ void TForm1::Button1Click() {
     JabberClient1->SetResources(LocalComputerName() + QStringLiteral(" velora"));
     if (JabberClient1->JID().isEmpty() || JabberClient1->Password().isEmpty())
         return;
+    FStayOnline = true;
+    if (ReconnectPending()) {
+        Reconnect.Reset();
+        ReconnectNow();
+        return;
+    }
     if (JabberClient1->Connected()) {
         FDesktop.SetEnabled(TControl::Edit1, true);
+        // Dropped on purpose: no retry, the tick below logs in afresh.
+        FLoggingOut = true;
         JabberClient1->Disconnect();
+        FLoggingOut = false;
         FDesktop.SetTimerEnabled(false);
     }
     // A stopped timer starts a fresh interval; a running one goes on, so a
@@ -83,14 +133,16 @@ void TForm1::Timer1Timer() {
         // dialogs are open, or after it failed, are ordinary ticks.
         RunUpdateCheck();
         FDesktop.SetTimerEnabled(false);
+        UpdateCheckDone();
         return;
     }
     if (!JabberClient1->JID().isEmpty() && !JabberClient1->Password().isEmpty())
         JabberClient1->Connect(1);
-    if (JabberClient1->Connected()) {
+    // Online means logged in: an open stream that is still logging in is not.
+    if (JabberClient1->JabberOnline()) {
         FDesktop.SetStatusText(0, kOnline);
         JabberClient1->Connect(1);
-    } else {
+    } else if (!ReconnectPending()) {
         FDesktop.SetStatusText(0, kOffline);
     }
 }
@@ -117,6 +169,8 @@ void TForm1::JabberClient1Presence(TJabberClient*, const QString&) {
 
 void TForm1::JabberClient1JabberOnline(TJabberClient*) {
     jabber_online = true;
+    Reconnect.Online();
+    FDesktop.SetStatusText(0, kOnline);
 }
 
 void TForm1::JabberClient1IQ(TJabberClient*, const QString&) {
@@ -128,17 +182,36 @@ void TForm1::JabberClient1Disconnect(TJabberClient*) {
     FDesktop.SetEnabled(TControl::Edit1, true);
     FDesktop.SetCaption(TControl::Button1, kLogin);
     FDesktop.SetTimerEnabled(false);
-    // No tick comes until the next login click; "online" must not stay.
+    // "online" must not stay.
     FDesktop.SetStatusText(0, kOffline);
+    Reconnect.Lost();
+    if (FLoggingOut)
+        return;
+    if (JabberClient1->StreamError() == kConflict) {
+        // Logging in again would only throw the other connection out in turn.
+        FStayOnline = false;
+        FDesktop.SetStatusText(0, kTakenOver);
+        return;
+    }
+    if (FStayOnline)
+        ScheduleReconnect();
 }
 
 void TForm1::JabberClient1ConnectError(TJabberClient*) {
     jabber_online = false;
     FDesktop.SetCaption(TControl::Button1, kLogin);
     FDesktop.SetTimerEnabled(false);
+    if (FStayOnline)
+        ScheduleReconnect();
+    else
+        FDesktop.SetStatusText(0, kOffline);
 }
 
 void TForm1::JabberClient1LoginError(TJabberClient*, const QString&) {
+    FStayOnline = false;
+    FReconnectTimer.stop();
+    Reconnect.Reset();
+    FDesktop.SetStatusText(0, kOffline);
     jabber_online = false;
     FDesktop.SetEnabled(TControl::Edit1, true);
     FDesktop.SetCaption(TControl::Edit1, QString());
@@ -148,7 +221,12 @@ void TForm1::JabberClient1LoginError(TJabberClient*, const QString&) {
 }
 
 void TForm1::JabberClient1SecurityError(TJabberClient*, const QString& Reason) {
-    // Not a wrong password: the box keeps it for the next try.
+    // Not a wrong password: the box keeps it for the next try. No retry by itself:
+    // a refused certificate would only refuse again, with a box each time.
+    FStayOnline = false;
+    FReconnectTimer.stop();
+    Reconnect.Reset();
+    FDesktop.SetStatusText(0, kOffline);
     jabber_online = false;
     FDesktop.SetEnabled(TControl::Edit1, true);
     FDesktop.SetCaption(TControl::Button1, kLogin);

@@ -57,11 +57,12 @@ void WriteWholeFile(const QString& path, const QByteArray& content,
                     QFile::Permissions permissions = {}) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit())
-        throw std::runtime_error(
-            QStringLiteral("Cannot write %1: %2").arg(path, file.errorString()).toStdString());
+        throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
+                                     .arg(path, file.errorString())
+                                     .toStdString());
     if (permissions && !QFile::setPermissions(path, permissions))
         throw std::runtime_error(
-            QStringLiteral("Cannot make %1 executable").arg(path).toStdString());
+            QStringLiteral("Soubor %1 nelze učinit spustitelným").arg(path).toStdString());
 }
 
 } // namespace
@@ -113,6 +114,9 @@ void TForm1::SetUpUpdate() {
 }
 
 void TForm1::RunUpdateCheck() {
+    // A packaged program is updated by the package manager.
+    if (!VELORA_SELF_UPDATE)
+        return;
     // The deployment is read at start-up, after the component was made.
     wuWebUpdate1->ProductInfo().SetURL(QStringLiteral("http://") + FDeployment.Web +
                                        QStringLiteral("/ustredna/velora/index.php"));
@@ -162,26 +166,28 @@ void TForm1::aktualizace() {
     // Released when this leaves, whichever way; it is not used again.
     const std::unique_ptr<TIdHTTP> http = std::move(IdHTTP1);
     if (!http)
-        throw std::runtime_error("The HTTP client has already been used");
+        throw std::runtime_error("Aktualizace už jednou proběhla, klient HTTP je použitý");
     const bool overTls = wuWebUpdate1->ProductInfo().URL().startsWith(QLatin1String("https://"),
                                                                       Qt::CaseInsensitive);
     const QByteArray body = http->Get(DownloadLocation(wuWebUpdate1->UpdateURL(), overTls));
     if (body.isEmpty())
-        throw std::runtime_error("The update file is empty");
+        throw std::runtime_error("Soubor aktualizace je prázdný");
 
     // Written privately; only a file the publisher signed is put in place.
     TwuDownloadFile file(download);
     if (!file.Open() || !file.Write(body.constData(), body.size()))
-        throw std::runtime_error(
-            QStringLiteral("Cannot write %1: %2").arg(download, file.ErrorString()).toStdString());
+        throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
+                                     .arg(download, file.ErrorString())
+                                     .toStdString());
     if (!wuWebUpdate1->IsSigned(file.PartPath())) {
         FDesktop.MessageBox(kBadSignature);
         return;
     }
     if (!file.Commit(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
                      QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther))
-        throw std::runtime_error(
-            QStringLiteral("Cannot write %1: %2").arg(download, file.ErrorString()).toStdString());
+        throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
+                                     .arg(download, file.ErrorString())
+                                     .toStdString());
     try {
         WriteWholeFile(
             script,

@@ -1,8 +1,13 @@
 #include "Application.h"
+#include "Autostart.h"
 #include "DataFolder.h"
+#include "KeychainPasswordStore.h"
 #include "MainWindow.h"
 #include "QtDesktop.h"
+#include "SessionWakeUps.h"
 #include "SignalCloser.h"
+#include "SingleInstance.h"
+#include "Translations.h"
 #include "Unit1.h"
 #include "VersionInfo.h"
 
@@ -23,6 +28,18 @@ int main(int argc, char** argv) {
     // may closing a dialog end it: the program ends when the main window closes.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // A second start only brings the running program's window forward; it
+    // touches no file of the running one.
+    TSingleInstance instance(TSingleInstance::RuntimeFolder());
+    if (!instance.TryLock()) {
+        instance.HandOver(5000);
+        return 0;
+    }
+    // Listening before the window is made: a later start during the first
+    // start's telephone prompt still gets its answer.
+    instance.Listen();
+    InstallCzechTranslations(app);
+
     TSignalCloser closer;
     TQtDesktop desktop;
     app.OnException = [&desktop](const QString& text) {
@@ -36,7 +53,15 @@ int main(int argc, char** argv) {
         else
             desktop.EndProcess(0);
     };
-    TForm1 form(desktop, DataFolder(), nullptr, UserDataFolder());
+    TKeychainPasswordStore passwords;
+    TForm1 form(desktop, DataFolder(), nullptr, UserDataFolder(),
+                {&passwords, TAutostart::DefaultFolder(), QCoreApplication::applicationFilePath()});
+    // Made here, not by the window: the system bus and the network service start
+    // threads of their own that only the running program needs.
+    TSessionWakeUps wakeUps(QDBusConnection::systemBus(), [&form] { form.SessionWake(); });
+    instance.OnActivate = [&form] {
+        form.Zobrazit1Click();
+    };
     desktop.Window().OnClosed = [] {
         QCoreApplication::quit();
     };

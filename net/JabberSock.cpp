@@ -1,13 +1,17 @@
 #include "JabberSock.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -15,13 +19,46 @@ namespace {
 constexpr int32_t NoAddress = -1;
 constexpr uint32_t MaxPacket = 65535;
 
+std::atomic<TCustomSocket::TResolver> gResolver{nullptr};
+
+// The outcome of one lookup, shared by the worker and the thread that runs it; the
+// worker may give up and leave, the lookup thread then frees it when done.
+struct TLookup {
+    std::mutex Lock;
+    int32_t Ip = NoAddress;
+    int Error = 0;
+    int Done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+
+    ~TLookup() {
+        if (Done != -1) {
+            ::close(Done);
+        }
+    }
+};
+
+void SetKeepAlive(int Socket) {
+    const int on = 1;
+    const int idle = TCustomSocket::KeepAliveIdleSeconds;
+    const int interval = TCustomSocket::KeepAliveIntervalSeconds;
+    const int probes = TCustomSocket::KeepAliveProbes;
+    const unsigned timeout = TCustomSocket::UserTimeoutMs;
+    ::setsockopt(Socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(Socket, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(Socket, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(Socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    ::setsockopt(Socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
+}
+
+void SetNonBlocking(int Socket) {
+    ::fcntl(Socket, F_SETFL, ::fcntl(Socket, F_GETFL) | O_NONBLOCK);
+}
+
 } // namespace
 
 // ---- TCustomSocket -------------------------------------------------------------
 
 TCustomSocket::TCustomSocket()
-    : FWakeUp(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), FReceiveBuffer(ReceiveBufferSize),
-      FSendBuffer(MaxPacket) {}
+    : FWakeUp(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), FReceiveBuffer(ReceiveBufferSize) {}
 
 TCustomSocket::~TCustomSocket() {
     // The worker holds a reference while it runs, so it has ended by now.
@@ -71,14 +108,25 @@ void TCustomSocket::StartWork(int Socket) {
 }
 
 void TCustomSocket::SendData(const void* Buffer, uint32_t Len) {
-    if (Len == 0) {
+    if (Len == 0 || FEnded || Terminated() || FCloseWhenSent || FOverflow) {
         return;
     }
     FBuffer.Enter();
-    FDataSentEvent = false;
-    FBuffer.AddPacket(Buffer, Len);
+    if (FBuffer.Size() + std::min(Len, MaxPacket) > MaxQueuedBytes) {
+        FOverflow = true;
+    } else {
+        FDataSentEvent = false;
+        FBuffer.AddPacket(Buffer, Len);
+    }
     FBuffer.Leave();
     WakeWorker();
+}
+
+uint64_t TCustomSocket::Queued() {
+    FBuffer.Enter();
+    const uint64_t size = FBuffer.Size();
+    FBuffer.Leave();
+    return size;
 }
 
 void TCustomSocket::Close() {
@@ -94,6 +142,15 @@ void TCustomSocket::Close() {
     }
     WakeWorker();
     FWorking = false;
+}
+
+void TCustomSocket::CloseWhenSent() {
+    if (!Started() || FEnded || Terminated()) {
+        Close();
+        return;
+    }
+    FCloseWhenSent = true;
+    WakeWorker();
 }
 
 QString TCustomSocket::Host() const {
@@ -136,19 +193,65 @@ int32_t TCustomSocket::ResolveHost(const QString& Host, int* Error) {
     return ip;
 }
 
+void TCustomSocket::SetResolver(TResolver Resolver) {
+    gResolver = Resolver;
+}
+
 void TCustomSocket::Execute() {
     const int handle = FWorkerSocket;
     Work(handle);
     std::lock_guard lock(FHandleLock);
+    FEnded = true;
     FSocket = -1;
     ::close(handle);
     FWorkerSocket = -1;
 }
 
+int32_t TCustomSocket::LookUp(int* Error) {
+    const QString host = Host();
+    const TResolver resolver = gResolver.load() ? gResolver.load() : &ResolveHost;
+    in_addr address{};
+    if (inet_pton(AF_INET, host.toLocal8Bit().constData(), &address) == 1 &&
+        resolver == &ResolveHost) {
+        return static_cast<int32_t>(address.s_addr);
+    }
+    auto lookup = std::make_shared<TLookup>();
+    if (lookup->Done == -1) {
+        return resolver(host, Error);
+    }
+    std::thread([lookup, host, resolver] {
+        int error = 0;
+        const int32_t ip = resolver(host, &error);
+        {
+            std::lock_guard lock(lookup->Lock);
+            lookup->Ip = ip;
+            lookup->Error = error;
+        }
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(lookup->Done, &one, sizeof one);
+    }).detach();
+    for (;;) {
+        pollfd fds[2] = {{lookup->Done, POLLIN, 0}, {FWakeUp, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, -1);
+        if (Terminated()) {
+            *Error = EINTR;
+            return NoAddress;
+        }
+        if (ready > 0 && (fds[1].revents & POLLIN)) {
+            DrainWakeUp();
+        }
+        if (ready > 0 && (fds[0].revents & POLLIN)) {
+            std::lock_guard lock(lookup->Lock);
+            *Error = lookup->Error;
+            return lookup->Ip;
+        }
+    }
+}
+
 void TCustomSocket::Work(int Socket) {
     if (FDoConnect && !Terminated()) {
         int error = 0;
-        const int32_t ip = ResolveHost(Host(), &error);
+        const int32_t ip = LookUp(&error);
         FIp = ip;
         if (ip == NoAddress) {
             if (!Terminated()) {
@@ -169,42 +272,45 @@ void TCustomSocket::Work(int Socket) {
     if (Terminated()) {
         return;
     }
+    SetKeepAlive(Socket);
+    SetNonBlocking(Socket);
     FConnected = true;
     Synchronize([this] { DoConnect(); });
 
     // The worker sleeps in one poll on the socket and the wake-up descriptor, so an
-    // idle connection costs nothing. A flush runs whenever there is nothing to read;
-    // data queued while data keeps arriving leaves after the receive that follows the
-    // wake-up.
-    bool block = false;
+    // idle connection costs nothing. Each pass takes one receive when there is data
+    // and then sends what the socket takes without blocking, so that neither
+    // direction holds the other up.
     while (!Terminated()) {
+        if (FOverflow) {
+            Lost(ENOBUFS);
+            return;
+        }
         if (!RunPendingTls(Socket)) {
             return;
         }
-        pollfd fds[2] = {{Socket, POLLIN, 0}, {FWakeUp, POLLIN, 0}};
-        if (::poll(fds, 2, block ? -1 : 0) < 0) {
-            fds[0].revents = 0;
-            fds[1].revents = 0;
+        if (!FlushSendQueue(Socket)) {
+            return;
         }
-        const bool woken = fds[1].revents & POLLIN;
-        if (woken) {
+        if (FCloseWhenSent && Queued() == 0) {
+            Linger(Socket);
+            return;
+        }
+        const bool pending = Queued() > 0;
+        pollfd fds[2] = {{Socket, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0},
+                         {FWakeUp, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            continue;
+        }
+        if (fds[1].revents & POLLIN) {
             DrainWakeUp();
         }
         if (Terminated()) {
             return;
         }
-        if (fds[0].revents) {
-            if (!ReceiveOnce(Socket)) {
-                return;
-            }
-            block = false;
-            if (woken) {
-                FlushSendQueue(Socket);
-            }
-            continue;
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !ReceiveOnce(Socket)) {
+            return;
         }
-        FlushSendQueue(Socket);
-        block = true;
     }
 }
 
@@ -214,9 +320,7 @@ bool TCustomSocket::ConnectSocket(int Socket, int32_t Ip) {
     address.sin_port = htons(TCustomSocket::Port());
     address.sin_addr.s_addr = static_cast<in_addr_t>(Ip);
     // Connect without blocking and wait in poll, so that Close interrupts the attempt.
-    // There is still no time-out of our own.
-    const int flags = ::fcntl(Socket, F_GETFL);
-    ::fcntl(Socket, F_SETFL, flags | O_NONBLOCK);
+    SetNonBlocking(Socket);
     int error = 0;
     if (::connect(Socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         error = errno;
@@ -243,7 +347,6 @@ bool TCustomSocket::ConnectSocket(int Socket, int32_t Ip) {
             }
         }
     }
-    ::fcntl(Socket, F_SETFL, flags);
     if (error != 0) {
         FLastError = static_cast<uint16_t>(error);
         return false;
@@ -259,21 +362,14 @@ bool TCustomSocket::ReceiveOnce(int Socket) {
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         return true;
     }
-    if (received == 0) {
-        if (!Terminated()) {
-            Synchronize([this] { DoDisconnect(); });
-        }
+    if (received <= 0) {
+        // Whatever the error (reset, time-out, unreachable network, a broken TLS
+        // record), the connection is gone; a closing peer is no different.
+        Lost(received == 0 ? 0 : errno);
         return false;
     }
-    if (received < 0) {
-        const int error = errno;
-        if ((error == ECONNRESET || error == ECONNABORTED) && !Terminated()) {
-            Synchronize([this] { DoDisconnect(); });
-        } else if (!Terminated()) {
-            FLastError = static_cast<uint16_t>(error);
-            Synchronize([this] { DoError(); });
-        }
-        return false;
+    if (FCloseWhenSent) {
+        return true; // nobody listens any more
     }
     Buffer = FReceiveBuffer.data();
     BufLen = static_cast<uint32_t>(received);
@@ -281,34 +377,41 @@ bool TCustomSocket::ReceiveOnce(int Socket) {
     return true;
 }
 
-void TCustomSocket::FlushSendQueue(int Socket) {
+bool TCustomSocket::FlushSendQueue(int Socket) {
     if (FSocket.load() == -1) {
-        return;
+        return true;
     }
     for (;;) {
         FBuffer.Enter();
-        const uint32_t length = FBuffer.GetPacket(FSendBuffer.data());
+        // Sent straight from the head packet: only this thread removes packets, and
+        // appending never moves one, so the bytes stay put while the lock is free.
+        const uint8_t* data = nullptr;
+        const uint32_t length = FBuffer.PeekPacket(data);
         // Checked and set under the lock that SendData clears it under, so that data
         // queued from inside the handler is reported when it drains in turn.
         const bool drained = length == 0 && !FDataSentEvent;
         if (length == 0) {
             FDataSentEvent = true;
+            // An empty packet (never queued by SendData) must not stop the queue.
+            FBuffer.DelPacket();
         }
         FBuffer.Leave();
         if (length == 0) {
             if (drained) {
                 Synchronize([this] { DoDataSent(); });
             }
-            return;
+            return true;
         }
         ssize_t sent;
         do {
-            sent = TransportSend(Socket, FSendBuffer.data(), length);
+            sent = TransportSend(Socket, reinterpret_cast<const char*>(data), length);
         } while (sent < 0 && errno == EINTR);
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true; // the rest leaves when poll says the socket takes more
+        }
         if (sent < 0) {
-            FLastError = static_cast<uint16_t>(errno);
-            Synchronize([this] { DoError(); });
-            return;
+            Lost(errno);
+            return false;
         }
         // A short send leaves the rest at the head of the queue for the next pass.
         FBuffer.Enter();
@@ -317,6 +420,41 @@ void TCustomSocket::FlushSendQueue(int Socket) {
         }
         FBuffer.Leave();
     }
+}
+
+void TCustomSocket::Linger(int Socket) {
+    ::shutdown(Socket, SHUT_WR);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(CloseLingerMs);
+    while (!Terminated()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return;
+        }
+        pollfd fds[2] = {{Socket, POLLIN, 0}, {FWakeUp, POLLIN, 0}};
+        if (::poll(fds, 2, static_cast<int>(left)) <= 0) {
+            continue;
+        }
+        if (fds[1].revents & POLLIN) {
+            DrainWakeUp();
+        }
+        if (fds[0].revents) {
+            const ssize_t received = ::recv(Socket, FReceiveBuffer.data(), ReceiveBufferSize, 0);
+            if (received == 0 || (received < 0 && errno != EAGAIN && errno != EINTR)) {
+                return;
+            }
+        }
+    }
+}
+
+void TCustomSocket::Lost(int Error) {
+    if (Terminated() || FCloseWhenSent) {
+        return;
+    }
+    FLastError = static_cast<uint16_t>(Error);
+    Synchronize([this] { DoDisconnect(); });
 }
 
 void TCustomSocket::WakeWorker() {
@@ -470,7 +608,9 @@ TMySocket::~TMySocket() {
     FEventSocket->OnDataSent = nullptr;
     FEventSocket->OnTlsReady = nullptr;
     FEventSocket->OnTlsError = nullptr;
-    FEventSocket->Close();
+    if (!FEventSocket->ClosingWhenSent()) {
+        FEventSocket->Close();
+    }
 }
 
 void TMySocket::Connect() {
@@ -500,6 +640,10 @@ void TMySocket::Disconnect() {
 
 void TMySocket::SendData(const void* Buf, uint32_t BufLen) {
     FEventSocket->SendData(Buf, BufLen);
+}
+
+void TMySocket::CloseAfterSending() {
+    FEventSocket->CloseWhenSent();
 }
 
 int TMySocket::ClientSocket() const {

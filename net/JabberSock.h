@@ -52,6 +52,21 @@ class TCustomSocket : public TSocketThread {
 public:
     // One recv delivers at most this many bytes in one receive event.
     static constexpr uint32_t ReceiveBufferSize = 131070;
+    // More than this waiting to be sent is a lost connection: a peer that asks for
+    // answers faster than it takes them must not make the queue grow without end.
+    static constexpr uint64_t MaxQueuedBytes = 1024 * 1024;
+    // TCP keep-alive and user time-out of every connection, so that a link that died
+    // without a reset is found by the kernel too, and unacknowledged data cannot sit
+    // for the kernel's default of about 15 minutes.
+    static constexpr int KeepAliveIdleSeconds = 60;
+    static constexpr int KeepAliveIntervalSeconds = 10;
+    static constexpr int KeepAliveProbes = 3;
+    static constexpr int UserTimeoutMs = 30000;
+    // How long a close after sending waits for the peer to close its side.
+    static constexpr int CloseLingerMs = 2000;
+
+    // How host names are looked up; tests put a lookup of their own here.
+    using TResolver = int32_t (*)(const QString& Host, int* Error);
 
     TCustomSocket();
     ~TCustomSocket() override;
@@ -64,11 +79,23 @@ public:
     // The worker closes the socket when it ends.
     void StartWork(int Socket);
     // Queues a copy of Len bytes (at most 65,535 per call) and wakes the worker, which
-    // sends them at once. Nothing happens for Len 0.
+    // sends them at once. Nothing happens for Len 0, once the connection has ended or
+    // been closed, or after the queue has overflowed. Data that would take the queue
+    // beyond MaxQueuedBytes is not queued: the worker reports the connection as lost
+    // (DoDisconnect).
     void SendData(const void* Buffer, uint32_t Len);
     // Requests termination, shuts the socket down (which stops the worker without
     // another event) and clears Working. Connected is not cleared.
     void Close();
+    // Sends what is queued, then closes the connection: the worker shuts its sending
+    // side down, waits up to CloseLingerMs for the peer to close and ends. From the
+    // call on, SendData queues nothing and the worker raises no event but DoDataSent.
+    void CloseWhenSent();
+    bool ClosingWhenSent() const { return FCloseWhenSent.load(); }
+    // Bytes queued and not yet sent.
+    uint64_t Queued();
+    // The worker has ended (after an event, a close or an error).
+    bool Ended() const { return FEnded.load(); }
     // Asks the worker to run a TLS handshake before it reads or sends anything more;
     // from then on every byte goes through TLS. Call it from a receive event, with
     // nothing queued. The outcome arrives as DoTlsReady or DoTlsFailed.
@@ -97,6 +124,8 @@ public:
     // resolved (IPv4, first address). Returns the address in network byte order, or -1
     // (all bits set) when there is none; Error then holds the lookup's code.
     static int32_t ResolveHost(const QString& Host, int* Error = nullptr);
+    // Replaces the lookup (nullptr restores ResolveHost). For tests.
+    static void SetResolver(TResolver Resolver);
 
 protected:
     void Execute() override;
@@ -127,9 +156,17 @@ private:
     // Connects Socket to Ip and Port; false (with LastError set) when that failed or
     // termination was requested meanwhile.
     bool ConnectSocket(int Socket, int32_t Ip);
+    // Looks Host up on a thread of its own and waits for it or for termination, so
+    // that a hung name server never holds the worker (and the process) back.
+    int32_t LookUp(int* Error);
     // One recv and what follows it; false when the worker must end.
     bool ReceiveOnce(int Socket);
-    void FlushSendQueue(int Socket);
+    // Sends queued data until the socket takes no more; false when the worker must end.
+    bool FlushSendQueue(int Socket);
+    // The end of a CloseWhenSent: shuts sending down and waits for the peer's close.
+    void Linger(int Socket);
+    // Reports the connection as lost, unless termination was requested.
+    void Lost(int Error);
     void WakeWorker();
     void DrainWakeUp();
     // The transport under the worker: plain recv/send, or through TLS once it runs.
@@ -153,6 +190,9 @@ private:
     bool FDoConnect = false;
     std::atomic<bool> FWorking{false};
     std::atomic<bool> FConnected{false};
+    std::atomic<bool> FEnded{false};
+    std::atomic<bool> FOverflow{false};
+    std::atomic<bool> FCloseWhenSent{false};
     const bool FAssync = true;
     TNetBuffer FBuffer;
     bool FDataSentEvent = false; // guarded by FBuffer's lock
@@ -167,7 +207,6 @@ private:
     int FWorkerSocket = -1; // the handle the worker owns and closes when it ends
     int FWakeUp = -1;       // eventfd that SendData and Close signal
     std::vector<char> FReceiveBuffer;
-    std::vector<char> FSendBuffer;
 };
 
 // Destination and proxy settings. No proxy protocol is spoken: the worker connects to
@@ -269,7 +308,12 @@ public:
     // nothing.
     void Disconnect();
     // Queues a copy of BufLen bytes (at most 65,535 per call) to be sent in order.
+    // Nothing is queued once the connection has ended; more than MaxQueuedBytes
+    // waiting is a lost connection (OnDisconnect).
     void SendData(const void* Buf, uint32_t BufLen);
+    // Releasing the object after this call sends what is queued before the connection
+    // is closed; no event is raised from the call on.
+    void CloseAfterSending();
     // Turns the connection into TLS (STARTTLS): call it from OnReceiveProc once the
     // server agreed, with nothing queued. OnTlsReady or OnTlsError follows.
     void StartTls(const TTlsSettings& Settings);
@@ -300,12 +344,13 @@ public:
 
     // The connection attempt was refused or failed.
     TNotifyEvent OnConnectError;
-    // The peer closed or reset the connection, or Disconnect was called while connected.
+    // The connection was lost: the peer closed or reset it, receiving or sending
+    // failed, or too much waited to be sent; or Disconnect was called while connected.
     TNotifyEvent OnDisconnect;
     // Stored only; never raised.
     TOnAdvPktParse OnPktParseA;
-    // Opening the socket, resolving the host, receiving or sending failed; always
-    // ERR_SOCKET with an empty message.
+    // Opening the socket or resolving the host failed; always ERR_SOCKET with an
+    // empty message. A receive or send error on a connection is OnDisconnect.
     TOnError OnError;
     // Data arrived: Socket is ClientSocket; one call carries at most 131,070 bytes.
     TOnRecv OnReceiveProc;

@@ -2,13 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 TNetBuffer::~TNetBuffer() {
     Clear();
-    while (PNetPacket spare = FSpare) {
-        FSpare = spare->Next;
-        delete spare;
-    }
 }
 
 void TNetBuffer::Enter() {
@@ -35,24 +32,20 @@ void TNetBuffer::Clear() {
 
 void TNetBuffer::AddPacket(const void* Buffer, uint32_t BufLen) {
     const uint16_t len = static_cast<uint16_t>(std::min<uint32_t>(BufLen, 65535));
-    PNetPacket* link = &FPkt;
-    while (*link) {
-        link = &(*link)->Next;
-    }
-    PNetPacket packet = FSpare;
-    if (packet) {
-        FSpare = packet->Next;
-        --FSpareCount;
-    } else {
-        packet = new TNetPacket;
-    }
+    auto* packet = static_cast<PNetPacket>(::operator new(sizeof(TNetPacket) + len));
     packet->BufLen = len;
     packet->Offset = 0;
     packet->Next = nullptr;
     if (len > 0) {
-        std::memcpy(packet->Buf, Buffer, len);
+        std::memcpy(packet->Buf(), Buffer, len);
     }
-    *link = packet;
+    if (FPkt) {
+        FTail->Next = packet;
+    } else {
+        FPkt = packet;
+    }
+    FTail = packet;
+    FSize += len;
 }
 
 uint32_t TNetBuffer::GetPacket(void* Buffer) const {
@@ -60,27 +53,35 @@ uint32_t TNetBuffer::GetPacket(void* Buffer) const {
         return 0;
     }
     const uint32_t n = FPkt->BufLen - FPkt->Offset;
-    std::memcpy(Buffer, FPkt->Buf + FPkt->Offset, n);
+    std::memcpy(Buffer, FPkt->Buf() + FPkt->Offset, n);
     return n;
+}
+
+uint32_t TNetBuffer::PeekPacket(const uint8_t*& Data) const {
+    if (!FPkt || FPkt->Offset >= FPkt->BufLen) {
+        Data = nullptr;
+        return 0;
+    }
+    Data = FPkt->Buf() + FPkt->Offset;
+    return FPkt->BufLen - FPkt->Offset;
 }
 
 bool TNetBuffer::SkipData(uint16_t Len) {
     if (!FPkt) {
         return true;
     }
+    const uint16_t left = FPkt->BufLen > FPkt->Offset ? FPkt->BufLen - FPkt->Offset : 0;
+    FSize -= std::min(Len, left);
     FPkt->Offset = static_cast<uint16_t>(FPkt->Offset + Len);
     return FPkt->Offset >= FPkt->BufLen;
 }
 
 void TNetBuffer::DelPacket() {
     if (PNetPacket head = FPkt) {
-        FPkt = head->Next;
-        if (FSpareCount < MaxSpare) {
-            head->Next = FSpare;
-            FSpare = head;
-            ++FSpareCount;
-        } else {
-            delete head;
+        if (head->Offset < head->BufLen) {
+            FSize -= head->BufLen - head->Offset;
         }
+        FPkt = head->Next;
+        ::operator delete(head);
     }
 }

@@ -5,26 +5,24 @@
 #include <mutex>
 #include <optional>
 
-// One queued piece of outgoing data. Allocated whole, with its full buffer, however
-// few bytes it holds.
+// One queued piece of outgoing data. It is allocated with room for exactly its own
+// bytes, which follow the header in the same block.
 struct TNetPacket {
-    uint8_t Buf[65536];
-    uint16_t BufLen; // data bytes in Buf, at most 65,535
-    uint16_t Offset; // bytes at the front of Buf already taken out and sent
+    uint16_t BufLen; // data bytes, at most 65,535
+    uint16_t Offset; // bytes at the front already taken out and sent
     TNetPacket* Next;
+
+    uint8_t* Buf() { return reinterpret_cast<uint8_t*>(this + 1); }
+    const uint8_t* Buf() const { return reinterpret_cast<const uint8_t*>(this + 1); }
 };
 using PNetPacket = TNetPacket*;
 
 // The send queue of a socket: a first-in, first-out list of packets. The GUI thread
-// appends at the tail, the socket's worker consumes at the head.
+// appends at the tail, the socket's worker consumes at the head; both ends take
+// constant time.
 //
 // None of the list operations locks by itself: callers bracket every use with
 // Enter and Leave. The lock is recursive and is created on the first Enter.
-//
-// A few removed packets are kept for reuse until the queue is destroyed: freeing
-// 64 KiB blocks one by one lets the allocator hand the top of its heap back to the
-// system, and taking it again faults every page in anew, which made a busy queue
-// several times slower than the socket.
 class TNetBuffer {
 public:
     TNetBuffer() = default;
@@ -45,21 +43,26 @@ public:
     // Copies the unsent bytes of the head packet to Buffer (which must hold 65,535
     // bytes) and returns their number, without consuming them; 0 when there are none.
     uint32_t GetPacket(void* Buffer) const;
+    // Points Data at the unsent bytes of the head packet and returns their number (0
+    // when there are none), without copying. The bytes stay valid until the head is
+    // removed: only the consumer may use this.
+    uint32_t PeekPacket(const uint8_t*& Data) const;
     // Marks Len more bytes of the head packet as sent; true when the head packet is
     // used up, and also when the queue is empty.
     bool SkipData(uint16_t Len);
     // Removes the head packet, if there is one.
     void DelPacket();
 
+    // Bytes queued and not yet marked as sent.
+    uint64_t Size() const { return FSize; }
+
     // 0 while the lock has not been created, 1 once it has been (or is being) created.
     int32_t Shared() const { return FShared.load(); }
 
 private:
-    static constexpr int MaxSpare = 16;
-
-    PNetPacket FPkt = nullptr;
-    PNetPacket FSpare = nullptr; // removed packets kept for reuse, linked through Next
-    int FSpareCount = 0;
+    PNetPacket FPkt = nullptr;  // the head, the oldest packet
+    PNetPacket FTail = nullptr; // the last packet; meaningful only while FPkt is set
+    uint64_t FSize = 0;
     std::atomic<int32_t> FShared{0};
     std::atomic<bool> FLockReady{false};
     std::optional<std::recursive_mutex> CS;

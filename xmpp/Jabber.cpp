@@ -55,7 +55,13 @@ EJabberError::EJabberError(const QString& Message) : std::runtime_error(Message.
 
 TJabberClient::TJabberClient(QObject* AOwner)
     : QObject(AOwner), FJabberServer(jbconst::DefaultJabberServer),
-      FJabberPort(jbconst::DefaultJabberPort), FResource(jbconst::DefaultResource) {}
+      FJabberPort(jbconst::DefaultJabberPort), FResource(jbconst::DefaultResource) {
+    for (QTimer* timer : {&FAttemptTimer, &FIdleTimer, &FPingTimer})
+        timer->setSingleShot(true);
+    connect(&FAttemptTimer, &QTimer::timeout, this, [this] { AttemptTimedOut(); });
+    connect(&FIdleTimer, &QTimer::timeout, this, [this] { SendPing(); });
+    connect(&FPingTimer, &QTimer::timeout, this, [this] { LoseConnection(); });
+}
 
 TJabberClient::~TJabberClient() {
     ReleaseSocket();
@@ -64,10 +70,15 @@ TJabberClient::~TJabberClient() {
 void TJabberClient::Connect(uint8_t MyStatus) {
     FUserStatus = MyStatus;
     if (FConnected) {
-        SendPresence();
+        // A presence on a stream that is not logged in yet would be a protocol error.
+        if (FJabberOnLine)
+            SendPresence();
         return;
     }
+    if (FConnecting)
+        return; // a slow lookup or connect is left to finish
     ReleaseSocket();
+    FStreamError.clear();
     XMLStr.Clear();
     FDecoder = QStringDecoder(QStringDecoder::Utf8);
     FSessionId.clear();
@@ -101,6 +112,11 @@ void TJabberClient::Connect(uint8_t MyStatus) {
                                   bool Incoming) {
         SocketPktParse(Sender, Buffer, BufLen, Incoming);
     };
+    FSocket->OnError = [this](TObject* Sender, TErrorType ErrorType, const QString& ErrorMsg) {
+        SocketError(Sender, ErrorType, ErrorMsg);
+    };
+    FConnecting = true;
+    FAttemptTimer.start(FAttemptTimeout);
     FSocket->OnTlsReady = [this](TObject* Sender) {
         SocketTlsReady(Sender);
     };
@@ -113,13 +129,69 @@ void TJabberClient::Connect(uint8_t MyStatus) {
 void TJabberClient::Disconnect() {
     if (!FConnected)
         return;
+    if (FSocket) {
+        SendStr(QStringLiteral("</stream:stream>"));
+        FSocket->CloseAfterSending();
+    }
     ReleaseSocket();
     SocketDisconnected(nullptr);
+}
+
+void TJabberClient::LoseConnection() {
+    const bool connected = FConnected;
+    ReleaseSocket();
+    FConnecting = false;
+    if (connected)
+        SocketDisconnected(nullptr);
+}
+
+void TJabberClient::AttemptTimedOut() {
+    if (FJabberOnLine)
+        return;
+    if (FConnected) {
+        LoseConnection();
+        return;
+    }
+    if (!FConnecting)
+        return;
+    ReleaseSocket();
+    SocketConnectError(nullptr);
+}
+
+void TJabberClient::CheckLink() {
+    if (FJabberOnLine && !FPingTimer.isActive())
+        SendPing();
+}
+
+void TJabberClient::SendPing() {
+    if (!FJabberOnLine)
+        return;
+    FPingId = NewID();
+    SendStr(QStringLiteral("<iq type=\"get\" id=\"%1\" to=\"%2\"><ping xmlns=\"%3\"/></iq>")
+                .arg(FPingId, FUserServer, jbconst::NsPing));
+    FPingTimer.start(FPingTimeout);
+}
+
+void TJabberClient::SetPingInterval(std::chrono::milliseconds Value) {
+    FPingInterval = Value;
+    if (FIdleTimer.isActive())
+        FIdleTimer.start(FPingInterval);
+}
+
+void TJabberClient::NoteTraffic() {
+    FPingTimer.stop();
+    if (FJabberOnLine)
+        FIdleTimer.start(FPingInterval);
 }
 
 void TJabberClient::ReleaseSocket() {
     // FSocket is none before the object goes, as handlers may look at it.
     std::unique_ptr<TMySocket> old = std::move(FSocket);
+    if (old)
+        ++FGeneration;
+    FAttemptTimer.stop();
+    FIdleTimer.stop();
+    FPingTimer.stop();
     old.reset();
 }
 
@@ -137,25 +209,44 @@ void TJabberClient::SecurityError(const QString& Reason) {
 
 void TJabberClient::SocketConnected(TObject*) {
     FConnected = true;
+    FConnecting = false;
     SendStr(StreamHeader());
     if (OnConnect)
         OnConnect(this);
 }
 
 void TJabberClient::SocketConnectError(TObject*) {
+    FConnecting = false;
+    FAttemptTimer.stop();
     if (OnConnectError)
         OnConnectError(this);
 }
 
 void TJabberClient::SocketDisconnected(TObject*) {
+    if (!FConnected && !FJabberOnLine)
+        return; // reported once per connection
     FConnected = false;
+    FConnecting = false;
     FJabberOnLine = false;
+    FAttemptTimer.stop();
+    FIdleTimer.stop();
+    FPingTimer.stop();
     if (OnDisconnect)
         OnDisconnect(this);
 }
 
 void TJabberClient::SocketReceive(TObject*, int, const void* Buffer, uint32_t BufLen) {
+    NoteTraffic();
     ParseData(Buffer, BufLen);
+}
+
+void TJabberClient::SocketError(TObject* Sender, TErrorType, const QString&) {
+    if (FConnected) {
+        ReleaseSocket();
+        SocketDisconnected(Sender);
+    } else {
+        SocketConnectError(Sender);
+    }
 }
 
 void TJabberClient::SocketPktParse(TObject*, const void* Buffer, uint32_t BufLen, bool Incoming) {
@@ -223,7 +314,8 @@ QString TJabberClient::MD5Hex(const QString& Text) {
 void TJabberClient::ParseData(const void* Buffer, uint32_t BufLen) {
     const QString text = FDecoder.decode(QByteArrayView(static_cast<const char*>(Buffer), BufLen));
     XMLStr.Append(text);
-    while (!XMLStr.IsEmpty()) {
+    const quint64 generation = FGeneration;
+    while (!XMLStr.IsEmpty() && generation == FGeneration) {
         QString stanza = NextStanza();
         if (stanza.isEmpty())
             break;
@@ -234,13 +326,13 @@ void TJabberClient::ParseData(const void* Buffer, uint32_t BufLen) {
             Dispatch(stanza);
         } catch (...) {
             // Whatever fails here (the client's own "Error Connect" and "Protokol
-            // Error", an owner's handler) ends the pass without a word.
-            break;
+            // Error", an owner's handler) ends this stanza without a word; the next
+            // one may be a call.
         }
     }
     if (XMLStr.PendingLength() > jbconst::MaxReceiveBuffer) {
         XMLStr.Clear();
-        Disconnect();
+        LoseConnection();
     }
 }
 
@@ -292,8 +384,13 @@ void TJabberClient::Dispatch(const QString& Stanza) {
     };
     const QString name = R->Name();
 
-    if (name == u"stream:error")
+    if (name == u"stream:error") {
+        // The server ends the stream; say so at once rather than wait for its close.
+        const TKvXmlNode* condition = R->Children().Count() > 0 ? R->Children().Node(0) : nullptr;
+        FStreamError = condition ? condition->Name() : QStringLiteral("undefined-condition");
+        Disconnect();
         throw EJabberError(jbconst::ErrConnect);
+    }
     if (name == u"failure") {
         if (Xmlns(R) == jbconst::NsTls)
             SecurityError(QStringLiteral("Server odmítl zahájit šifrované spojení."));
@@ -351,6 +448,9 @@ void TJabberClient::HandleIq(const TKvXmlNode* R, const std::function<QString()>
     if (OnIQ)
         OnIQ(this, Rendering());
 
+    if (type == u"get" || type == u"set")
+        AnswerIq(R, id, type);
+
     if (id == jbconst::IdBind) {
         FSessionId = NewID();
         SendStr(QStringLiteral("<iq type=\"set\" id=\"%1\" ><session xmlns=\"%2\"/></iq>")
@@ -362,8 +462,10 @@ void TJabberClient::HandleIq(const TKvXmlNode* R, const std::function<QString()>
     const bool sessionChild = Xmlns(Child(R, QStringLiteral("session"))) == jbconst::NsSession;
     const bool sessionAnswer = !FSessionId.isEmpty() && id == FSessionId;
     if (type == u"result" && (sessionChild || sessionAnswer) && !FJabberOnLine) {
-        SendPresence();
         FJabberOnLine = true;
+        SendPresence();
+        FAttemptTimer.stop();
+        NoteTraffic();
         if (OnJabberOnline)
             OnJabberOnline(this);
     }
@@ -392,12 +494,29 @@ void TJabberClient::HandleIq(const TKvXmlNode* R, const std::function<QString()>
     if (Xmlns(Child(R, QStringLiteral("query"))) == jbconst::NsRoster) {
         if (!FJabberOnLine) {
             FJabberOnLine = true;
+            FAttemptTimer.stop();
+            NoteTraffic();
             if (OnJabberOnline)
                 OnJabberOnline(this);
         }
         if (OnGetRoster)
             OnGetRoster(this, Rendering());
     }
+}
+
+void TJabberClient::AnswerIq(const TKvXmlNode* R, const QString& Id, const QString& Type) {
+    // Attribute values are kept as written, so they go back escaped as they came.
+    const QString from = R->Params().Values(QStringLiteral("from"));
+    const QString to = from.isEmpty() ? QString() : QStringLiteral(" to=\"%1\"").arg(from);
+    const bool ping = Xmlns(Child(R, QStringLiteral("ping"))) == jbconst::NsPing;
+    const bool rosterPush =
+        Type == u"set" && Xmlns(Child(R, QStringLiteral("query"))) == jbconst::NsRoster;
+    if (ping || rosterPush)
+        SendStr(QStringLiteral("<iq type=\"result\" id=\"%1\"%2/>").arg(Id, to));
+    else
+        SendStr(QStringLiteral("<iq type=\"error\" id=\"%1\"%2><error type=\"cancel\">"
+                               "<service-unavailable xmlns=\"%3\"/></error></iq>")
+                    .arg(Id, to, jbconst::NsStanzas));
 }
 
 // --- Login -----------------------------------------------------------------------

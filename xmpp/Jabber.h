@@ -12,11 +12,13 @@
 // Events are optional handlers raised only when set, always with the client as Sender.
 
 #include "JabberSock.h"
+#include "ReconnectPolicy.h"
 #include "StanzaFramer.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringDecoder>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -102,15 +104,33 @@ public:
     QString UserName() const { return FUserName; }
     QString UserServer() const { return FUserServer; }
 
-    // While Connected: sends one presence stanza and nothing else (the owner's
-    // keep-alive). Otherwise releases a socket left from an earlier attempt, empties
-    // the receive buffer, splits JID and starts a new connection to JabberServer:
-    // JabberPort on a new socket; the outcome arrives as OnConnect or OnConnectError.
-    // The owner checks that JID and Password are set.
+    // While online: sends one presence stanza and nothing else (the owner's
+    // keep-alive). While the connection is open but the session not yet established,
+    // or while an attempt is still under way, does nothing. Otherwise releases a
+    // socket left from an earlier attempt, empties the receive buffer, splits JID and
+    // starts a new connection to JabberServer:JabberPort on a new socket; the outcome
+    // arrives as OnConnect or OnConnectError. An attempt that is not online within
+    // AttemptTimeout is ended: OnConnectError before the connection is open,
+    // OnDisconnect after. The owner checks that JID and Password are set.
     void Connect(uint8_t MyStatus);
-    // While Connected: releases the socket (no closing stream tag is sent), clears
-    // Connected and JabberOnline and raises OnDisconnect. Otherwise does nothing.
+    // While Connected: sends the stream's closing tag, releases the socket (which
+    // closes the connection once the tag has left), clears Connected and JabberOnline
+    // and raises OnDisconnect. Otherwise does nothing.
     void Disconnect();
+    // A connection attempt has started and has neither failed nor opened the stream.
+    bool Connecting() const { return FConnecting; }
+    // While online, pings the server now; no answer within PingTimeout is a lost
+    // connection. For a link that may have died unnoticed (after a suspend).
+    void CheckLink();
+    // The condition of the stream error that ended the last connection (for example
+    // "conflict": the same resource logged in elsewhere); empty when none did.
+    QString StreamError() const { return FStreamError; }
+
+    // The dead-link timing; the defaults come from TReconnectPolicy. A new ping
+    // interval counts from now.
+    void SetPingInterval(std::chrono::milliseconds Value);
+    void SetPingTimeout(std::chrono::milliseconds Value) { FPingTimeout = Value; }
+    void SetAttemptTimeout(std::chrono::milliseconds Value) { FAttemptTimeout = Value; }
 
     // Sends Str as UTF-8 with every control character except CR and LF replaced by
     // "?", then raises OnSendData with Str as given. Throws EJabberError "Big String
@@ -136,12 +156,14 @@ public:
     TOnConnect OnConnect;
     // Raised when JabberOnline turns true.
     TOnJabberOnline OnJabberOnline;
-    // The server closed or reset the connection, Disconnect closed it, a login was
-    // refused (then followed by OnLoginError), or the server left more than 1 MiB
-    // without completing a stanza.
+    // The connection was lost (closed or reset by the server, a receive or send error,
+    // a ping without answer, a stream error, too much left unsent, more than 1 MiB
+    // received without completing a stanza, an attempt that took too long), Disconnect
+    // closed it, or a login was refused (then followed by OnLoginError). Raised once
+    // per connection.
     TOnDisconnect OnDisconnect;
-    // The connection could not be made. A host name that cannot be resolved raises
-    // nothing.
+    // The connection could not be made: the name did not resolve, the server refused
+    // or did not answer, or the attempt took longer than AttemptTimeout.
     TOnConnectError OnConnectError;
     // After SendStr handed a text to the socket, with the text as given.
     TOnSendData OnSendData;
@@ -155,7 +177,9 @@ public:
     TOnGetBookMarks OnGetBookMarks;
     // A message stanza arrived, whatever its type.
     TOnMessage OnMessage;
-    // Any iq stanza arrived; raised before the client's own handling of it.
+    // Any iq stanza arrived; raised before the client's own handling of it. The client
+    // answers every get and set itself: a ping and a roster push with an empty result,
+    // anything else with the error service-unavailable.
     TOnIQ OnIQ;
     // A presence stanza arrived, available or not.
     TOnPresence OnPresence;
@@ -181,8 +205,9 @@ protected:
     // Decodes a received chunk (a character split between chunks is carried over),
     // appends it to the receive buffer and dispatches every complete stanza by its
     // element name. A failure while handling a stanza (a stream error, a refused
-    // login, a stanza that is not XML, a failure in an owner's handler) ends the pass
-    // silently; the stanzas left wait for the next chunk.
+    // login, a stanza that is not XML, a failure in an owner's handler) ends the
+    // handling of that stanza silently; the stanzas after it are still dispatched,
+    // unless the connection was dropped meanwhile.
     void ParseData(const void* Buffer, uint32_t BufLen);
 
     // Ten lowercase hexadecimal digits that change with time.
@@ -218,6 +243,9 @@ protected:
     void SocketDisconnected(TObject* Sender);
     void SocketReceive(TObject* Sender, int Socket, const void* Buffer, uint32_t BufLen);
     void SocketPktParse(TObject* Sender, const void* Buffer, uint32_t BufLen, bool Incoming);
+    // The socket could not open or look up: a failed attempt before the stream was
+    // open, a lost connection after.
+    void SocketError(TObject* Sender, TErrorType ErrorType, const QString& ErrorMsg);
     void SocketTlsReady(TObject* Sender);
     void SocketTlsError(TObject* Sender, const QString& Reason);
 
@@ -241,6 +269,16 @@ private:
     QString NextStanza();
     void Diagnose(const QString& Buffer, const QString& Message);
     void ReleaseSocket();
+    // Answers an iq get or set as the client's own: ping and roster push with an
+    // empty result, anything else with service-unavailable.
+    void AnswerIq(const TKvXmlNode* R, const QString& Id, const QString& Type);
+    // Drops the connection at once (no closing tag) and raises OnDisconnect; for a
+    // link that is dead or a server that broke the stream.
+    void LoseConnection();
+    void AttemptTimedOut();
+    void SendPing();
+    // Something arrived: the link is alive.
+    void NoteTraffic();
 
     QString FUserName;
     QString FUserServer;
@@ -261,6 +299,19 @@ private:
     QString FSessionId;
     // The rspauth that the answered challenge calls for; empty before the answer.
     QString FExpectedRspAuth;
+
+    bool FConnecting = false;
+    QString FStreamError;
+    // Counts released sockets, so that a pass over received data can tell that its
+    // connection was dropped by a handler.
+    quint64 FGeneration = 0;
+    std::chrono::milliseconds FPingInterval = TReconnectPolicy::PingInterval;
+    std::chrono::milliseconds FPingTimeout = TReconnectPolicy::PingTimeout;
+    std::chrono::milliseconds FAttemptTimeout = TReconnectPolicy::AttemptTimeout;
+    QTimer FAttemptTimer; // from Connect until online
+    QTimer FIdleTimer;    // while online: since data last arrived
+    QTimer FPingTimer;    // a ping waits for its answer
+    QString FPingId;
     // The server sent that rspauth as a challenge.
     bool FRspAuthSeen = false;
     QString FFixedCnonce;

@@ -45,29 +45,54 @@ QString ReplaceText(const QString& Text, const QString& Pattern, const QString& 
 QString DoubleQuoteAttributes(const QString& Stanza) {
     if (!Stanza.contains(u'\''))
         return Stanza;
-    QString out;
-    out.reserve(Stanza.size());
+    // Edited in place: the quotes are swapped one for one, and only a double quote
+    // inside an apostrophe-quoted value makes the text longer.
+    QString out = Stanza;
+    qsizetype shift = 0; // characters that out has gained before the current position
     TXmlLexer lexer;
     qsizetype valueStart = -1; // inside an apostrophe-quoted value
-    for (qsizetype i = 0; i < Stanza.size(); ++i) {
-        const QChar c = Stanza[i];
+    const QStringView text(Stanza);
+    for (qsizetype i = lexer.Skip(text, 0); i < text.size(); i = lexer.Skip(text, i + 1)) {
+        const QChar c = text[i];
         const TXmlLexer::TEvent event = lexer.Feed(c);
         if (event == TXmlLexer::evQuoteOpened && c == u'\'') {
             valueStart = i + 1;
+            out[i + shift] = u'"';
         } else if (event == TXmlLexer::evQuoteClosed && valueStart >= 0) {
-            out += u'"';
-            out += ReplaceText(Stanza.mid(valueStart, i - valueStart), QStringLiteral("\""),
-                               QStringLiteral("&quot;"), rfReplaceAll);
-            out += u'"';
+            const QStringView value = text.mid(valueStart, i - valueStart);
+            if (value.contains(u'"')) {
+                const QString escaped = ReplaceText(value.toString(), QStringLiteral("\""),
+                                                    QStringLiteral("&quot;"), rfReplaceAll);
+                out.replace(valueStart + shift, value.size(), escaped);
+                shift += escaped.size() - value.size();
+            }
+            out[i + shift] = u'"';
             valueStart = -1;
-        } else if (valueStart < 0) {
-            out += c;
         }
     }
     // A value left open keeps its text as received.
     if (valueStart >= 0)
-        out += QStringView(Stanza).mid(valueStart - 1);
+        out[valueStart - 1 + shift] = u'\'';
     return out;
+}
+
+qsizetype TXmlLexer::Skip(QStringView Text, qsizetype From) const {
+    QChar target;
+    switch (FState) {
+    case stText:
+        target = u'<';
+        break;
+    case stQuoted:
+        target = FQuote;
+        break;
+    case stEndTag:
+        target = u'>';
+        break;
+    default:
+        return From;
+    }
+    const qsizetype at = Text.indexOf(target, From);
+    return at < 0 ? Text.size() : at;
 }
 
 TXmlLexer::TEvent TXmlLexer::Feed(QChar c) {
@@ -229,7 +254,8 @@ bool TStanzaFramer::Scan() {
         }
         return Complete(gt, false);
     }
-    while (FScan < FBuffer.size()) {
+    const QStringView buffer(FBuffer);
+    while ((FScan = FLexer.Skip(buffer, FScan)) < FBuffer.size()) {
         const qsizetype i = FScan++;
         switch (FLexer.Feed(FBuffer[i])) {
         case TXmlLexer::evStartTagClosed:

@@ -42,6 +42,10 @@ public:
     };
 
     TEvent Feed(QChar c);
+    // The first position from From on whose character Feed must see: in character
+    // data only a "<" counts, inside a quoted value only its quote, in an end tag only
+    // its ">"; everything between changes nothing and may be skipped.
+    qsizetype Skip(QStringView Text, qsizetype From) const;
     bool InText() const { return FState == stText; }
     void Reset() { *this = TXmlLexer(); }
 

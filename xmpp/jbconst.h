@@ -23,6 +23,8 @@ inline constexpr QLatin1StringView NsIqAuth{"jabber:iq:auth"};
 inline constexpr QLatin1StringView NsRoster{"jabber:iq:roster"};
 inline constexpr QLatin1StringView NsPrivate{"jabber:iq:private"};
 inline constexpr QLatin1StringView NsBookmarks{"storage:bookmarks"};
+inline constexpr QLatin1StringView NsPing{"urn:xmpp:ping"};
+inline constexpr QLatin1StringView NsStanzas{"urn:ietf:params:xml:ns:xmpp-stanzas"};
 
 inline constexpr QLatin1StringView IdBind{"bind_1"};
 inline constexpr QLatin1StringView IdAuthStart{"auth_1"};

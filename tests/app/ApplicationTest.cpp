@@ -106,6 +106,9 @@ TEST(Application, WindowHasItsNamedComponentsAndTexts) {
     EXPECT_EQ(entries,
               (QStringList{QStringLiteral("Nápověda"), QStringLiteral("Verze programu"),
                            QStringLiteral("Nova karta (off)"), QStringLiteral("Uživatel")}));
+    EXPECT_EQ(menus[1]->menu()->actions().value(2), window.Spoustet1);
+    EXPECT_EQ(window.Spoustet1->text(), QStringLiteral("Spouštět po přihlášení"));
+    EXPECT_TRUE(window.Spoustet1->isCheckable());
     EXPECT_EQ(window.Label2->text(), QStringLiteral("uživatel"));
     EXPECT_EQ(window.Label1->text(), QStringLiteral("Heslo"));
     EXPECT_EQ(window.Edit1->echoMode(), QLineEdit::Password);

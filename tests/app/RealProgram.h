@@ -70,6 +70,19 @@ protected:
                 Display = QStringLiteral(":") + QString::fromLatin1(out);
         }
         ASSERT_FALSE(Display.isEmpty()) << "Xvfb did not start";
+        // A runtime folder of the test's own: the program allows one instance
+        // per runtime folder, and tests run side by side. No session bus
+        // unless a test brings its own.
+        Environment = QProcessEnvironment::systemEnvironment();
+        Environment.insert(QStringLiteral("DISPLAY"), Display);
+        Environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        Environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), Runtime.path());
+        // The program falls back to, and reads newer copies from, the per-user folder: a
+        // private one keeps the runs apart from each other and from the user's own.
+        Environment.insert(QStringLiteral("XDG_CONFIG_HOME"),
+                           QDir(Folder.path()).filePath(QStringLiteral("config")));
+        Environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=") + Runtime.filePath(QStringLiteral("none")));
         Exe = QDir(Folder.path()).filePath(QStringLiteral("velora"));
         ASSERT_TRUE(QFile::copy(QStringLiteral(VELORA_EXE), Exe));
     }
@@ -96,14 +109,7 @@ protected:
     }
 
     void Start() {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), Display);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        // The program falls back to, and reads newer copies from, the per-user folder: a
-        // private one keeps the runs apart from each other and from the user's own.
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"),
-                   QDir(Folder.path()).filePath(QStringLiteral("config")));
-        Velora.setProcessEnvironment(env);
+        Velora.setProcessEnvironment(Environment);
         Velora.setWorkingDirectory(Folder.path());
         Velora.setProcessChannelMode(QProcess::ForwardedChannels);
         Velora.start(Exe, {});
@@ -152,6 +158,8 @@ protected:
     }
 
     QTemporaryDir Folder;
+    QTemporaryDir Runtime;
+    QProcessEnvironment Environment; // the program's
     QString Exe;
     QString Display;
     QProcess Xvfb;

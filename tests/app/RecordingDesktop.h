@@ -33,6 +33,8 @@ public:
 
     // What was shown.
     QStringList Navigations;
+    QStringList Pages; // pages of the program's own (ShowHtml)
+    QStringList Notices;
     QStringList Messages;
     QStringList Errors;
     QStringList Confirmations;
@@ -50,6 +52,8 @@ public:
     int TimerStarts = 0; // times a stopped timer was started
     QMap<TControl, QString> Captions;
     QMap<TControl, bool> Enabledness;
+    QMap<TControl, bool> Checks;
+    QMap<TControl, QString> Hints;
     QString Status[2];
     bool ProgressVisible = false;
     int ProgressMax = 100;
@@ -61,12 +65,14 @@ public:
     TCallHistoryModel* HistoryShown = nullptr; // the model of the history window last shown
 
     void Navigate(const QString& url) override { Navigations << url; }
+    void ShowHtml(const QString& html) override { Pages << html; }
     bool HasSystemTray() const override { return Tray; }
     void SetTrayHint(const QString& hint) override { TrayHint = hint; }
     void SetBalloonTitle(const QString& title) override { FPending.Title = title; }
     void SetBalloonHint(const QString& text) override { FPending.Text = text; }
     void SetBalloonTimeout(int ms) override { FPending.Timeout = ms; }
     void ShowBalloonHint() override { Balloons.push_back(FPending); }
+    void ShowNotice(const QString& text) override { Notices << text; }
     QRect WindowGeometry() const override { return Geometry; }
     void SetWindowGeometry(const QRect& outer) override { Geometry = outer; }
     void SetWindowStateNormal() override { Calls << QStringLiteral("normal"); }
@@ -112,6 +118,24 @@ public:
     void SetCaption(TControl control, const QString& text) override { Captions[control] = text; }
     bool Enabled(TControl control) const override { return Enabledness.value(control, true); }
     void SetEnabled(TControl control, bool enabled) override { Enabledness[control] = enabled; }
+    bool Checked(TControl control) const override { return Checks.value(control); }
+    void SetChecked(TControl control, bool checked) override { Checks[control] = checked; }
+    void SetHint(TControl control, const QString& hint) override { Hints[control] = hint; }
+    // What a click on a checkable control does: the mark changes, then OnClick.
+    void Toggle(TControl control) {
+        Checks[control] = !Checks.value(control);
+        if (OnClick)
+            OnClick(control);
+    }
+    // The user's close button; true when the window closed.
+    bool UserClose() {
+        bool canClose = true;
+        if (OnCloseQuery)
+            OnCloseQuery(canClose);
+        if (canClose && OnClose)
+            OnClose();
+        return canClose;
+    }
     void SetStatusText(int panel, const QString& text) override { Status[panel] = text; }
     void SetProgressVisible(bool visible) override { ProgressVisible = visible; }
     void SetProgressMax(int max) override { ProgressMax = max; }

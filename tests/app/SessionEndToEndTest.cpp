@@ -5,6 +5,7 @@
 // windows on the display and the files.
 #include "HttpFixture.h"
 #include "Jabber.h"
+#include "PrivateEjabberd.h"
 #include "RealProgram.h"
 #include "VersionInfo.h"
 
@@ -152,6 +153,60 @@ TEST_F(SessionEndToEnd, LogsInByThePasswordBoxAndTakesCallRecordsFromTheExchange
         Get(QStringLiteral("historie.dat")), QStringLiteral("777123456"),
         QStringLiteral("Účetní oddělení"),
         QStringLiteral("http://crm.velora.example/index.php?action=DetailView&record=15"));
+}
+
+// The server restarts under the logged-in program (killed, as in a crash): the
+// program logs in again by itself, and a call record sent afterwards arrives as a
+// balloon without anybody clicking. The server is the test's own, so that killing it
+// disturbs no other test.
+class SessionRestartEndToEnd : public RealProgramTest {};
+
+TEST_F(SessionRestartEndToEnd, CallAfterAServerRestartArrivesWithoutAClick) {
+    TPrivateEjabberd server;
+    ASSERT_TRUE(server.Start()) << server.Log().toStdString();
+    Put(QStringLiteral("data.ini"),
+        QStringLiteral("[pripojeni]\r\nport=%1\r\njmeno=%2\r\nserver=127.0.0.1\r\n"
+                       "serverport=%3\r\ndomena=%4\r\nweb=127.0.0.1:%5\r\n")
+            .arg(FreePort())
+            .arg(server.User(1))
+            .arg(server.Port())
+            .arg(server.Domain())
+            .arg(FreePort())
+            .toUtf8());
+    Start();
+    QString window;
+    ASSERT_TRUE(Eventually([&] {
+        return !(window = FindWindow(QStringLiteral("Velora"))).isEmpty();
+    })) << "the window did not appear";
+    QThread::msleep(6000); // the first tick belongs to the update check
+    Xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QStringLiteral("150"),
+             QStringLiteral("66"), QStringLiteral("click"), QStringLiteral("1")});
+    Xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("40"),
+             server.Password(1)});
+    Xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+    const QString session = server.Jid(1) + u'/' + LocalComputerName() + QStringLiteral(" velora");
+    ASSERT_TRUE(Eventually([&] { return server.ConnectedUsers().contains(session); }))
+        << server.ConnectedUsers().join(u' ').toStdString();
+
+    server.Kill();
+    ASSERT_TRUE(server.Restart());
+    // Back by itself, with the default backoff.
+    ASSERT_TRUE(Eventually([&] { return server.ConnectedUsers().contains(session); }, 240))
+        << "the program did not log in again";
+
+    auto exchange = std::make_unique<TJabberClient>();
+    exchange->SetJabberServer(QStringLiteral("127.0.0.1"));
+    exchange->SetJabberPort(server.Port());
+    exchange->SetJID(server.Jid(2));
+    exchange->SetPassword(server.Password(2));
+    exchange->Connect(1);
+    ASSERT_TRUE(Eventually([&] { return exchange->JabberOnline(); }));
+    exchange->SendMessage(server.Jid(1), QStringLiteral("chat"),
+                          QStringLiteral("777000111:420111111111:1:3:Po restartu:"
+                                         "http://crm.velora.example/?record=7"));
+    EXPECT_TRUE(Eventually([&] { return !FindWindow(QStringLiteral("777000111")).isEmpty(); }))
+        << "no balloon for the record sent after the restart";
+    Terminate();
 }
 
 } // namespace

@@ -32,6 +32,16 @@ const QString kLogin = QStringLiteral("Přihlásit");
 const QString kLogout = QStringLiteral("Odhlásit");
 const QByteArray kPresence = "<presence>\r\n<priority>5</priority>\r\n</presence>\r\n";
 const QByteArray kHeaderEnd = "xmlns:xml=\"http://www.w3.org/XML/1998/namespace\">";
+const QByteArray kSessionResult =
+    "<iq type='result' id='s'><session xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>";
+const QString kOnline = QStringLiteral("online");
+const QString kOffline = QStringLiteral("offline");
+
+// The status while a new login waits: "offline – nové připojení za N s".
+bool IsWaiting(const QString& status) {
+    return status.startsWith(QStringLiteral("offline – nové připojení za ")) &&
+           status.endsWith(QStringLiteral(" s"));
+}
 
 // Writes data.ini into the folder and returns its path. The listener gets
 // port 0, so that tests never compete for a fixed port.
@@ -64,14 +74,28 @@ protected:
     }
 
     // Password typed, login clicked, a tick: the peer holds the new connection
-    // and the window has handled OnConnect.
+    // and confirms a session.
     std::unique_ptr<TLoopbackPeer> GoOnline() {
         Type(QStringLiteral("tajne"));
         Click();
         Form->Timer1Timer();
-        std::unique_ptr<TLoopbackPeer> peer = Server.Accept();
+        return AcceptSession();
+    }
+    // The next connection, logged in by the peer.
+    std::unique_ptr<TLoopbackPeer> AcceptSession() {
+        // The window's events and timers go on while the connection is awaited.
+        std::unique_ptr<TLoopbackPeer> peer;
+        WaitUntil([&] {
+            if (!peer)
+                peer = Server.Accept(10ms);
+            return peer != nullptr;
+        });
         EXPECT_NE(peer, nullptr);
+        if (!peer)
+            return peer;
         EXPECT_TRUE(WaitUntil([&] { return Client().Connected(); }));
+        peer->Send(kSessionResult);
+        EXPECT_TRUE(WaitUntil([&] { return Client().JabberOnline(); }));
         return peer;
     }
 
@@ -161,14 +185,23 @@ TEST_F(Session, LoginBeforeTheFirstTickWaitsForASecondClick) {
     EXPECT_TRUE(Holds(*peer, "to=\"localhost\""));
     EXPECT_TRUE(Desktop.TimerEnabled());
 
+    // The stream is open but not logged in: a tick sends nothing and says so.
+    Form->Timer1Timer();
+    EXPECT_EQ(Desktop.Status[0], kOffline);
+    // Logged in: one presence, and "online" at once.
+    peer->Send(kSessionResult);
+    ASSERT_TRUE(WaitUntil([&] { return Desktop.Status[0] == kOnline; }));
+    EXPECT_TRUE(Holds(*peer, kPresence, 1));
+    EXPECT_EQ(peer->Received().count(kPresence), 1);
+
     // Online: each tick shows "online" and sends presence twice.
     Form->Timer1Timer();
-    EXPECT_EQ(Desktop.Status[0], QStringLiteral("online"));
-    EXPECT_TRUE(Holds(*peer, kPresence, 2));
+    EXPECT_EQ(Desktop.Status[0], kOnline);
+    EXPECT_TRUE(Holds(*peer, kPresence, 3));
     Form->Timer1Timer();
-    EXPECT_TRUE(Holds(*peer, kPresence, 4));
+    EXPECT_TRUE(Holds(*peer, kPresence, 5));
     ProcessEventsFor(100ms);
-    EXPECT_EQ(peer->Received().count(kPresence), 4);
+    EXPECT_EQ(peer->Received().count(kPresence), 5);
     EXPECT_EQ(Server.Accept(100ms), nullptr); // no second connection
 }
 
@@ -210,7 +243,7 @@ TEST_F(Session, EventsFromTheServerSwitchTheControls) {
     Form->jabber_online = false;
     peer->Send("<iq type='result' id='s'><session "
                "xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>");
-    ASSERT_TRUE(WaitUntil([&] { return Client().JabberOnline(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Form->jabber_online; }));
     EXPECT_TRUE(Form->jabber_online);
     EXPECT_TRUE(Desktop.TimerEnabled());
     EXPECT_TRUE(Desktop.Messages.isEmpty());
@@ -288,40 +321,91 @@ TEST_F(Session, RefusedLoginClearsTheBoxAndStops) {
     EXPECT_EQ(Server.Accept(200ms), nullptr);
 }
 
-TEST_F(Session, LostConnectionIsNotReestablished) {
+// A lost connection, orderly or not, is followed by a new login after the backoff,
+// with the wait shown; the controls switch as for any end of a session.
+TEST_F(Session, LostConnectionIsReestablishedByItself) {
     Create();
+    Form->Reconnect.SetSteps(100ms, 100ms);
     PassFirstTick();
     std::unique_ptr<TLoopbackPeer> peer = GoOnline();
     ASSERT_NE(peer, nullptr);
     Form->Timer1Timer();
-    ASSERT_EQ(Desktop.Status[0], QStringLiteral("online"));
+    ASSERT_EQ(Desktop.Status[0], kOnline);
 
     peer->Close();
+    std::unique_ptr<TLoopbackPeer> again = AcceptSession();
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(Holds(*again, kHeaderEnd));
+    EXPECT_EQ(Desktop.Status[0], kOnline);
+    EXPECT_EQ(Desktop.Caption(TControl::Button1), kLogout);
+    EXPECT_TRUE(Desktop.TimerEnabled()); // the keep-alive ticks go on
+    EXPECT_TRUE(Desktop.Messages.isEmpty());
+
+    // While the next login waits, the status counts down and the controls are those
+    // of a logged-out window; a wake-up (resume, network back) ends the wait.
+    Form->Reconnect.SetSteps(60s, 60s);
+    again->Reset();
     ASSERT_TRUE(WaitUntil([&] { return !Form->jabber_online; }));
+    EXPECT_TRUE(IsWaiting(Desktop.Status[0])) << Desktop.Status[0].toStdString();
+    EXPECT_TRUE(Form->ReconnectPending());
     EXPECT_TRUE(Desktop.Enabled(TControl::Edit1));
     EXPECT_EQ(Desktop.Caption(TControl::Edit1), QStringLiteral("tajne"));
     EXPECT_EQ(Desktop.Caption(TControl::Button1), kLogin);
     EXPECT_FALSE(Desktop.TimerEnabled());
-    // The session is gone, so the status bar says so.
-    EXPECT_EQ(Desktop.Status[0], QStringLiteral("offline"));
-    EXPECT_TRUE(Desktop.Messages.isEmpty());
-    EXPECT_EQ(Server.Accept(200ms), nullptr);
+    Form->SessionWake();
+    EXPECT_FALSE(Form->ReconnectPending());
+    std::unique_ptr<TLoopbackPeer> third = AcceptSession();
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(Desktop.Status[0], kOnline);
+    // A wake-up while online checks the session that stood before it.
+    Form->SessionWake();
+    EXPECT_TRUE(Holds(*third, "<ping xmlns=\"urn:xmpp:ping\"/>"));
 }
 
-TEST_F(Session, UnreachableServerStopsQuietly) {
+// The window asks for "conflict" when the same account logged in elsewhere: it says
+// so and stays offline, so that two programs do not throw each other out for ever.
+TEST_F(Session, LoginTakenOverElsewhereStaysOffline) {
+    Create();
+    Form->Reconnect.SetSteps(10ms, 10ms);
+    PassFirstTick();
+    std::unique_ptr<TLoopbackPeer> peer = GoOnline();
+    ASSERT_NE(peer, nullptr);
+    peer->Send("<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/>"
+               "<text xmlns='urn:ietf:params:xml:ns:xmpp-streams'>Replaced by new connection"
+               "</text></stream:error>");
+    ASSERT_TRUE(WaitUntil([&] { return !Form->jabber_online; }));
+    EXPECT_EQ(Desktop.Status[0], QStringLiteral("Přihlášení bylo převzato jiným připojením"));
+    EXPECT_FALSE(Form->ReconnectPending());
+    EXPECT_EQ(Server.Accept(300ms), nullptr);
+    EXPECT_TRUE(WaitUntil([&] { return peer->ClientClosed(); }));
+}
+
+// A server that cannot be reached is tried again and again, with the wait shown; a
+// login click while waiting tries at once.
+TEST_F(Session, UnreachableServerIsTriedAgainAndAClickTriesAtOnce) {
     Create({}, TLoopbackServer::RefusingPort());
+    Form->Reconnect.SetSteps(60s, 60s);
     PassFirstTick();
     Type(QStringLiteral("tajne"));
     Click();
     Desktop.SetEnabled(TControl::Edit1, false);
     Form->Timer1Timer();
-    ASSERT_TRUE(WaitUntil([&] { return !Desktop.TimerEnabled(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Form->ReconnectPending(); }));
+    EXPECT_FALSE(Desktop.TimerEnabled());
+    EXPECT_TRUE(IsWaiting(Desktop.Status[0])) << Desktop.Status[0].toStdString();
     EXPECT_EQ(Desktop.Caption(TControl::Button1), kLogin);
     EXPECT_FALSE(Desktop.Enabled(TControl::Edit1)); // left as it was
-    EXPECT_EQ(Desktop.Status[0], QStringLiteral("offline"));
     EXPECT_FALSE(Form->jabber_online);
     EXPECT_TRUE(Desktop.Messages.isEmpty());
     EXPECT_TRUE(Desktop.Errors.isEmpty());
+
+    // Now at the server that listens: the click does not wait for the backoff.
+    Form->JabberClient1->SetJabberPort(Server.Port());
+    Click();
+    EXPECT_FALSE(Form->ReconnectPending());
+    std::unique_ptr<TLoopbackPeer> peer = AcceptSession();
+    ASSERT_NE(peer, nullptr);
+    EXPECT_EQ(Desktop.Status[0], kOnline);
 }
 
 TEST_F(Session, ClickWhileOnlineReconnectsAtTheNextTick) {
@@ -333,6 +417,7 @@ TEST_F(Session, ClickWhileOnlineReconnectsAtTheNextTick) {
 
     Click();
     EXPECT_FALSE(Client().Connected());
+    EXPECT_FALSE(Form->ReconnectPending()); // dropped on purpose: no backoff
     EXPECT_TRUE(Desktop.Enabled(TControl::Edit1));
     EXPECT_EQ(Desktop.Caption(TControl::Button1), kLogin);
     EXPECT_EQ(Desktop.TimerStarts, starts + 1); // stopped, then a fresh interval
@@ -347,27 +432,22 @@ TEST_F(Session, ClickWhileOnlineReconnectsAtTheNextTick) {
     EXPECT_TRUE(Holds(*second, kHeaderEnd));
 }
 
-TEST_F(Session, SlowConnectGetsAnotherConnectAtTheNextTick) {
+TEST_F(Session, SlowConnectIsLeftAloneByTheNextTick) {
     Create();
     PassFirstTick();
     Type(QStringLiteral("tajne"));
     Click();
     // The first attempt reaches the server, but the next tick comes before the
-    // window has heard of it (no events are handled in between): it starts over.
+    // window has heard of it (no events are handled in between): it goes on.
     Form->Timer1Timer();
     std::unique_ptr<TLoopbackPeer> a = Server.Accept();
     ASSERT_NE(a, nullptr);
     Form->Timer1Timer();
-    EXPECT_EQ(Desktop.Status[0], QStringLiteral("offline"));
-    std::unique_ptr<TLoopbackPeer> b = Server.Accept();
-    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(Desktop.Status[0], kOffline);
     ASSERT_TRUE(WaitUntil([&] { return Form->jabber_online; }));
-    // One connection carries the session; the abandoned one is closed.
-    ASSERT_TRUE(WaitUntil([&] {
-        return (a->ClientClosed() && b->Received().contains(kHeaderEnd)) ||
-               (b->ClientClosed() && a->Received().contains(kHeaderEnd));
-    }));
-    ProcessEventsFor(100ms);
+    EXPECT_TRUE(Holds(*a, kHeaderEnd));
+    EXPECT_EQ(Server.Accept(300ms), nullptr);
+    EXPECT_FALSE(a->ClientClosed());
     EXPECT_TRUE(Client().Connected());
     EXPECT_EQ(Desktop.Caption(TControl::Button1), kLogout);
     EXPECT_TRUE(Desktop.TimerEnabled());
@@ -392,7 +472,7 @@ TEST_F(Session, UserChangeWaitsForTheNextLoginClick) {
     EXPECT_EQ(Client().JID(), kJid);
     EXPECT_EQ(Desktop.Caption(TControl::Label2), label);
     Form->Timer1Timer();
-    EXPECT_EQ(Desktop.Status[0], QStringLiteral("online"));
+    EXPECT_EQ(Desktop.Status[0], kOnline);
 
     // The next click drops the session and reconnects under the new address.
     Click();

@@ -1,6 +1,7 @@
 // Ends its process with connections in every state still open: one released as the
 // application object goes (idle), one whose worker waits for the GUI thread to take
-// received data, one still connecting, and one held in static storage beyond main.
+// received data, one still connecting, one whose host-name lookup never returns (a
+// dead name server), and one held in static storage beyond main.
 // Prints "exiting" as main returns; the exit must be quick and clean.
 
 #include "JabberSock.h"
@@ -8,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <cstdio>
+#include <thread>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -15,6 +17,14 @@ using namespace std::chrono_literals;
 namespace {
 
 std::unique_ptr<TMySocket> Survivor;
+
+// A name server that never answers for one name.
+int32_t HangingLookup(const QString& Host, int* Error) {
+    while (Host == QStringLiteral("hangs.example")) {
+        std::this_thread::sleep_for(1h);
+    }
+    return TCustomSocket::ResolveHost(Host, Error);
+}
 
 std::unique_ptr<TMySocket> Connecting(uint16_t Port, bool& Connected) {
     auto socket = std::make_unique<TMySocket>();
@@ -36,6 +46,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<TMySocket> pending;
     std::unique_ptr<TMySocket> connecting;
     std::unique_ptr<TLoopbackPeer> pendingPeer;
+    std::unique_ptr<TMySocket> lookingUp;
 
     QCoreApplication app(argc, argv);
     TLoopbackServer server;
@@ -61,6 +72,11 @@ int main(int argc, char** argv) {
     connecting->SetHost("127.0.0.1");
     connecting->SetPort(full.Port());
     connecting->Connect();
+    TCustomSocket::SetResolver(&HangingLookup);
+    lookingUp = std::make_unique<TMySocket>();
+    lookingUp->SetHost("hangs.example");
+    lookingUp->SetPort(server.Port());
+    lookingUp->Connect();
     // Time for the pending data to arrive and its worker to block in the hand-off,
     // without running the event loop.
     std::this_thread::sleep_for(200ms);

@@ -355,9 +355,9 @@ TEST_F(JabberSockTest, ConnectAfterAFailedAttemptOpensNoSecondSocket) {
 }
 
 // Writing to a connection whose sending side is already shut down raises SIGPIPE
-// unless the send asks not to; the owner gets OnError and the process lives on. This
-// also covers adopting a connected socket.
-TEST_F(JabberSockTest, SendOnABrokenConnectionIsAnErrorNotASignal) {
+// unless the send asks not to; the owner hears of a lost connection and the process
+// lives on. This also covers adopting a connected socket.
+TEST_F(JabberSockTest, SendOnABrokenConnectionIsALostConnectionNotASignal) {
     const int handle = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -373,8 +373,48 @@ TEST_F(JabberSockTest, SendOnABrokenConnectionIsAnErrorNotASignal) {
     EXPECT_EQ(socket->ClientSocket(), handle);
     socket->SendData("lost", 4);
 
-    ASSERT_TRUE(WaitUntil([&] { return Log.Count("error") == 1; }));
-    EXPECT_EQ(Log.Events, QStringList({"connect", "data-sent", "error"}));
+    ASSERT_TRUE(WaitUntil([&] { return Log.Count("disconnect") == 1; }));
+    ProcessEventsFor(50ms);
+    EXPECT_EQ(Log.Events, QStringList({"connect", "data-sent", "disconnect"}));
+    EXPECT_TRUE(WorkersEnded());
+    // The worker has ended: nothing more is queued.
+    socket->SendData("more", 4);
+    EXPECT_EQ(Log.Count("disconnect"), 1);
+}
+
+// A peer that asks for more than it takes: past 1 MiB waiting, the connection is lost
+// and nothing more is queued. The data is queued inside the connect handler, while
+// the worker waits for it to return and so cannot send.
+TEST_F(JabberSockTest, QueueBeyondItsBoundIsALostConnection) {
+    auto socket = NewSocket();
+    const QByteArray chunk(60000, 'q');
+    socket->OnConnectProc = [&](TObject*) {
+        Log.Events << "connect";
+        for (int64_t queued = 0; queued <= int64_t(TCustomSocket::MaxQueuedBytes) + chunk.size();
+             queued += chunk.size())
+            socket->SendData(chunk.constData(), chunk.size());
+    };
+    socket->Connect();
+    auto peer = Server.Accept();
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(WaitUntil([&] { return Log.Count("disconnect") == 1; }));
+    ProcessEventsFor(50ms);
+    EXPECT_EQ(Log.Count("disconnect"), 1);
+    EXPECT_EQ(Log.Count("error"), 0);
+    EXPECT_TRUE(WorkersEnded());
+}
+
+// Releasing after CloseAfterSending: what was queued reaches the peer before the close.
+TEST_F(JabberSockTest, CloseAfterSendingDeliversTheQueueThenCloses) {
+    auto socket = NewSocket();
+    auto peer = ConnectToServer(*socket);
+    const QByteArray tail = "</stream:stream>";
+    socket->SendData(tail.constData(), tail.size());
+    socket->CloseAfterSending();
+    socket.reset();
+    ASSERT_TRUE(WaitUntil([&] { return peer->ClientClosed(); }));
+    EXPECT_EQ(peer->Received(), tail);
+    EXPECT_TRUE(Log.Events == QStringList({"connect", "data-sent"}));
     EXPECT_TRUE(WorkersEnded());
 }
 

@@ -57,6 +57,34 @@ TEST(NetBufferTest, SkipDataMarksPartOfTheHeadAsSent) {
     EXPECT_EQ(Head(queue), QByteArray()) << "a used-up head gives nothing until removed";
 }
 
+// Size follows what is queued and not yet sent, through partial sends and removals;
+// many small packets keep their order (the tail is appended to directly).
+TEST(NetBufferTest, SizeCountsTheUnsentBytes) {
+    TNetBuffer queue;
+    EXPECT_EQ(queue.Size(), 0u);
+    for (int i = 0; i < 10000; ++i) {
+        const QByteArray data = Pattern(1 + i % 7, static_cast<char>(i));
+        queue.AddPacket(data.constData(), data.size());
+    }
+    uint64_t expected = 0;
+    for (int i = 0; i < 10000; ++i)
+        expected += 1 + i % 7;
+    EXPECT_EQ(queue.Size(), expected);
+    EXPECT_FALSE(queue.SkipData(0));
+    EXPECT_TRUE(queue.SkipData(1));
+    EXPECT_EQ(queue.Size(), expected - 1);
+    queue.DelPacket();
+    EXPECT_EQ(Head(queue), Pattern(2, static_cast<char>(1)));
+    EXPECT_FALSE(queue.SkipData(1));
+    queue.DelPacket(); // one byte of it was never sent
+    EXPECT_EQ(queue.Size(), expected - 3);
+    queue.Clear();
+    EXPECT_EQ(queue.Size(), 0u);
+    const QByteArray last = Pattern(3, 'z');
+    queue.AddPacket(last.constData(), last.size());
+    EXPECT_EQ(Head(queue), last) << "the tail is reset with the head";
+}
+
 TEST(NetBufferTest, OneAddKeepsAtMost65535Bytes) {
     struct TCase {
         int Size;

@@ -4,8 +4,14 @@
 #include "JabberProbe.h"
 #include "ScriptedPeer.h"
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -52,6 +58,7 @@ const QByteArray kBindResult = "<iq type='result' id='bind_1'><bind "
 const QByteArray kSessionRequest =
     "<iq type=\"set\" id=\"{id}\" ><session xmlns=\"urn:ietf:params:xml:ns:xmpp-session\"/></iq>";
 const QByteArray kPresence = "<presence>\r\n<priority>5</priority>\r\n</presence>\r\n";
+const QByteArray kStreamEnd = "</stream:stream>";
 
 class WireTest : public testing::Test {
 protected:
@@ -187,7 +194,9 @@ TEST_P(RefusalTest, DisconnectsThenReportsTheLoginError) {
     if (GetParam().AnswerChallenge)
         peer.Send(kChallenge).Expect(kResponse);
     // What follows the refusal in the same chunk is not dispatched.
-    peer.Send(GetParam().AfterAuth + "<message><body>late</body></message>").ExpectClosed();
+    peer.Send(GetParam().AfterAuth + "<message><body>late</body></message>")
+        .Expect(kStreamEnd)
+        .ExpectClosed();
     Start();
     Finish();
     ASSERT_TRUE(WaitFor(QStringLiteral("LoginError ") + GetParam().LoginErrorText));
@@ -260,6 +269,7 @@ TEST_F(WireTest, LegacyAuthenticationAsksForRosterAndBookmarks) {
 TEST_F(WireTest, LegacyAuthenticationErrorIsALoginError) {
     peer.Expect(kClientHeader)
         .Send(kServerHeader + "<iq type='error' id='auth_1'/>")
+        .Expect(kStreamEnd)
         .ExpectClosed();
     Start();
     Finish();
@@ -285,7 +295,10 @@ class NoLoginTest : public WireTest, public testing::WithParamInterface<TNoLogin
 // Nothing of the password leaves: the client closes and tells the owner why.
 TEST_P(NoLoginTest, ClosesBeforeAnyAuthAndSaysWhy) {
     client.SetEncryption(GetParam().Encryption);
-    peer.Expect(kClientHeader).Send(kServerHeader + GetParam().Features).ExpectClosed();
+    peer.Expect(kClientHeader)
+        .Send(kServerHeader + GetParam().Features)
+        .Expect(kStreamEnd)
+        .ExpectClosed();
     Start();
     Finish();
     ASSERT_TRUE(WaitFor(QStringLiteral("SecurityError ") + GetParam().Reason));
@@ -320,6 +333,7 @@ TEST_F(WireTest, DigestLoginNeedsTheServersRspAuth) {
         .Send(kChallenge)
         .Expect(kResponse)
         .Send(kSuccess)
+        .Expect(kStreamEnd)
         .ExpectClosed();
     Start();
     Finish();
@@ -343,20 +357,73 @@ TEST_F(WireTest, RspAuthAsTheDataOfSuccessIsEnough) {
     Finish();
 }
 
-TEST_F(WireTest, StreamErrorSendsNothingAndKeepsTheConnection) {
+TEST_F(WireTest, StreamErrorEndsTheConnection) {
     peer.Expect(kClientHeader)
         .Send(kServerHeader + "<presence from='a'/>")
         .Pause(50)
         .Send("<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/>"
-              "</stream:error>")
-        .ExpectNothing(300)
-        .Send("<presence from='b'/>")
-        .Close();
+              "</stream:error><presence from='b'/>")
+        .Expect(kStreamEnd)
+        .ExpectClosed();
     Start();
     Finish();
     ASSERT_TRUE(WaitFor(QStringLiteral("Disconnect")));
-    EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Presence <presence from=\"a\"/>\r\n",
-                                        "Presence <presence from=\"b\"/>\r\n", "Disconnect"}));
+    EXPECT_EQ(log.Owner(),
+              (QStringList{"Connect", "Presence <presence from=\"a\"/>\r\n", "Disconnect"}));
+    EXPECT_EQ(client.StreamError(), QStringLiteral("conflict"));
+    EXPECT_FALSE(client.Connected());
+}
+
+// Every iq get or set is answered, as servers expect: a ping and a roster push with
+// an empty result, anything else with service-unavailable; results and errors are
+// not answered. Attribute values go back as they came, escaped.
+TEST_F(WireTest, AnswersEveryRequestOfTheServer) {
+    ScriptLogin();
+    peer.Send("<iq type='get' id='p1' from='localhost' to='420123456789@localhost/tolvin'>"
+              "<ping xmlns='urn:xmpp:ping'/></iq>"
+              "<iq type='set' id='r1'><query xmlns='jabber:iq:roster'><item "
+              "jid='a@localhost'/></query></iq>"
+              "<iq type='get' id='d&amp;1' from='x@localhost/y'><query "
+              "xmlns='http://jabber.org/protocol/disco#info'/></iq>"
+              "<iq type='result' id='z'/><iq type='error' id='e'/>")
+        .Expect("<iq type=\"result\" id=\"p1\" to=\"localhost\"/>")
+        .Expect("<iq type=\"result\" id=\"r1\"/>")
+        .Expect("<iq type=\"error\" id=\"d&amp;1\" to=\"x@localhost/y\"><error "
+                "type=\"cancel\"><service-unavailable "
+                "xmlns=\"urn:ietf:params:xml:ns:xmpp-stanzas\"/></error></iq>")
+        .ExpectNothing(300)
+        .Close();
+    Start();
+    Finish();
+}
+
+// A quiet link is pinged; an answer keeps it, silence ends it as a lost connection.
+TEST_F(WireTest, PingFindsADeadLink) {
+    const QByteArray ping =
+        "<iq type=\"get\" id=\"{id}\" to=\"localhost\"><ping xmlns=\"urn:xmpp:ping\"/></iq>";
+    client.SetPingInterval(std::chrono::milliseconds(200));
+    client.SetPingTimeout(std::chrono::milliseconds(3000));
+    ScriptLogin();
+    peer.Expect(ping)
+        .Send("<iq type='result' id='{id}' from='localhost'/>")
+        .Expect(ping)
+        .ExpectClosed();
+    Start();
+    Finish();
+    ASSERT_TRUE(WaitFor(QStringLiteral("Disconnect")));
+    EXPECT_EQ(log.Owner().count(QStringLiteral("Disconnect")), 1);
+    EXPECT_FALSE(client.Connected());
+}
+
+// A server that takes the connection but never logs the client in: the attempt is
+// ended as a lost connection.
+TEST_F(WireTest, AttemptThatIsNotOnlineInTimeIsEnded) {
+    client.SetAttemptTimeout(std::chrono::milliseconds(300));
+    peer.Expect(kClientHeader).Send(kServerHeader).ExpectClosed();
+    Start();
+    Finish();
+    ASSERT_TRUE(WaitFor(QStringLiteral("Disconnect")));
+    EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Disconnect"}));
 }
 
 TEST_F(WireTest, RefusedConnectionRaisesConnectErrorAlone) {
@@ -377,7 +444,7 @@ TEST_F(WireTest, RefusedConnectionRaisesConnectErrorAlone) {
 TEST_F(WireTest, DisconnectClosesOnceAndOnlyWhenConnected) {
     // The header is sent from the worker; closing before it left would drop it.
     std::atomic<bool> headerArrived = false;
-    peer.Expect(kClientHeader).Do([&] { headerArrived = true; }).ExpectClosed();
+    peer.Expect(kClientHeader).Do([&] { headerArrived = true; }).Expect(kStreamEnd).ExpectClosed();
     Start();
     ASSERT_TRUE(WaitFor(QStringLiteral("Connect")));
     ASSERT_TRUE(RunUntil([&] { return headerArrived.load(); }));
@@ -478,6 +545,80 @@ TEST_F(WireTest, NewConnectionStartsWithAnEmptyBuffer) {
     EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Disconnect", "Connect",
                                         "Message <message>\r\n<body>fresh</body>\r\n</message>\r\n",
                                         "Disconnect"}));
+}
+
+long PeakRssKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// A server that asks for an answer 10,000 times in one burst and reads none of the
+// answers: the client's send queue reaches its bound and the client disconnects,
+// instead of growing by every answer.
+TEST(WireBurst, ThousandsOfRequestsDoNotGrowTheClientWithoutBound) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Inherited by the accepted socket: the server's side takes almost nothing.
+    const int small = 4096;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+
+    // Long ids make long answers: more than the kernel buffers on both sides take,
+    // so that the answers pile up in the client's own queue.
+    QByteArray burst;
+    for (int i = 0; i < 10000; ++i)
+        burst += "<iq type='get' id='" + QByteArray::number(i) + '-' + QByteArray(600, 'x') +
+                 "' from='someone@localhost/a-rather-long-resource'><query "
+                 "xmlns='urn:example:unknown'/></iq>";
+    TJabberProbe client;
+    QStringList events;
+    client.OnConnect = [&](TJabberClient*) {
+        events << QStringLiteral("Connect");
+    };
+    client.OnDisconnect = [&](TJabberClient*) {
+        events << QStringLiteral("Disconnect");
+    };
+    client.SetJabberServer(QStringLiteral("127.0.0.1"));
+    client.SetJabberPort(ntohs(address.sin_port));
+    client.SetJID(QStringLiteral("420123456789@localhost"));
+    client.SetPassword(QStringLiteral("tajne"));
+    // Only the bound may end this connection, not the login that never comes.
+    client.SetAttemptTimeout(std::chrono::minutes(10));
+    const long before = PeakRssKiB();
+    client.Connect(1);
+    const int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(connection, 0);
+    std::thread server([&] {
+        const char* data = burst.constData();
+        qsizetype left = burst.size();
+        while (left > 0) {
+            const ssize_t n = send(connection, data, size_t(left), MSG_NOSIGNAL);
+            if (n <= 0)
+                return; // the client has gone
+            data += n;
+            left -= n;
+        }
+    });
+    const bool disconnected =
+        RunUntil([&] { return events.contains(QStringLiteral("Disconnect")); }, 120000);
+    shutdown(connection, SHUT_RDWR);
+    server.join();
+    close(connection);
+    close(listener);
+    ASSERT_TRUE(disconnected);
+    RunFor(50);
+    EXPECT_EQ(events, (QStringList{"Connect", "Disconnect"}));
+    EXPECT_FALSE(client.Connected());
+#if !defined(__SANITIZE_ADDRESS__)
+    // Sanitizers keep freed memory on purpose, so the figure means nothing there.
+    EXPECT_LT(PeakRssKiB() - before, 16 * 1024);
+#endif
 }
 
 } // namespace
