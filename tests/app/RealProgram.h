@@ -58,11 +58,13 @@ protected:
         if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty() ||
             QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
             GTEST_SKIP() << "Xvfb and xdotool are installed by scripts/setup";
-        // -displayfd makes Xvfb pick a free display and print its number.
+        // -displayfd makes Xvfb pick a free display and print its number; -noreset
+        // keeps the server as it is when a killed program was its last client, so
+        // the next start does not meet a server in the middle of its reset.
         Xvfb.start(QStringLiteral("Xvfb"),
-                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                    QStringLiteral("0"), QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
-                    QStringLiteral("tcp")});
+                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-noreset"),
+                    QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("1280x800x24"),
+                    QStringLiteral("-nolisten"), QStringLiteral("tcp")});
         for (int i = 0; i < 100 && Display.isEmpty(); ++i) {
             Xvfb.waitForReadyRead(100);
             const QByteArray out = Xvfb.readAllStandardOutput().trimmed();

@@ -133,9 +133,8 @@ TEST_F(SessionEndToEnd, LogsInByThePasswordBoxAndTakesCallRecordsFromTheExchange
     const auto stranger = Account(3);
     stranger->SendMessage(Jid(1), QStringLiteral("chat"),
                           QStringLiteral("333:444:1:2:Cizi:http://crm.velora.example/x"));
-    // A second later, so that a handled stranger's record would have a time
-    // stamp of its own and show as four more lines.
-    Eventually([] { return false; }, 3);
+    // A handled stranger's record would show as four more lines, even in the
+    // same second: every call gets a key of its own.
     const auto exchange = Account(2);
     exchange->SendMessage(Jid(1), QStringLiteral("chat"),
                           QStringLiteral("777123456:420111111111:1:3:Účetní oddělení:"
@@ -178,15 +177,18 @@ TEST_F(SessionRestartEndToEnd, CallAfterAServerRestartArrivesWithoutAClick) {
     ASSERT_TRUE(Eventually([&] {
         return !(window = FindWindow(QStringLiteral("Velora"))).isEmpty();
     })) << "the window did not appear";
-    QThread::msleep(6000); // the first tick belongs to the update check
-    Xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window, QStringLiteral("150"),
-             QStringLiteral("66"), QStringLiteral("click"), QStringLiteral("1")});
+    // The password box has the focus; a press while the first tick's update check
+    // runs is lost, so Enter is pressed again while the session is missing.
+    Xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
     Xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("40"),
              server.Password(1)});
-    Xdotool({QStringLiteral("key"), QStringLiteral("Return")});
     const QString session = server.Jid(1) + u'/' + LocalComputerName() + QStringLiteral(" velora");
-    ASSERT_TRUE(Eventually([&] { return server.ConnectedUsers().contains(session); }))
-        << server.ConnectedUsers().join(u' ').toStdString();
+    bool listed = false;
+    for (int press = 0; press < 3 && !listed; ++press) {
+        Xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+        listed = Eventually([&] { return server.ConnectedUsers().contains(session); });
+    }
+    ASSERT_TRUE(listed) << server.ConnectedUsers().join(u' ').toStdString();
 
     server.Kill();
     ASSERT_TRUE(server.Restart());
