@@ -32,7 +32,7 @@ TSaveResult SaveToFolderOrFallback(const QString& name, const QString& folder,
     try {
         if (!QDir().mkpath(fallbackFolder))
             throw std::runtime_error(
-                QStringLiteral("Cannot create folder \"%1\"").arg(fallbackFolder).toStdString());
+                QStringLiteral("Nelze vytvořit složku \"%1\"").arg(fallbackFolder).toStdString());
         write(fallback);
         result.SavedTo = fallback;
     } catch (const std::exception& e) {
