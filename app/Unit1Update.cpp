@@ -174,20 +174,26 @@ void TForm1::aktualizace() {
         throw std::runtime_error("Soubor aktualizace je prázdný");
 
     // Written privately; only a file the publisher signed is put in place.
-    TwuDownloadFile file(download);
-    if (!file.Open() || !file.Write(body.constData(), body.size()))
-        throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
-                                     .arg(download, file.ErrorString())
-                                     .toStdString());
-    if (!wuWebUpdate1->IsSigned(file.PartPath())) {
+    bool signedByPublisher = false;
+    {
+        TwuDownloadFile file(download);
+        if (!file.Open() || !file.Write(body.constData(), body.size()))
+            throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
+                                         .arg(download, file.ErrorString())
+                                         .toStdString());
+        signedByPublisher = wuWebUpdate1->IsSigned(file.PartPath());
+        if (signedByPublisher &&
+            !file.Commit(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                         QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther))
+            throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
+                                         .arg(download, file.ErrorString())
+                                         .toStdString());
+    }
+    // The refused file is already gone while the user reads why.
+    if (!signedByPublisher) {
         FDesktop.MessageBox(kBadSignature);
         return;
     }
-    if (!file.Commit(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                     QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther))
-        throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
-                                     .arg(download, file.ErrorString())
-                                     .toStdString());
     try {
         WriteWholeFile(
             script,
