@@ -33,6 +33,7 @@ QByteArray TIdHTTP::Get(const QString& URL) {
     request.Accept = "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8";
     request.UseProxyEnvironment = false;
     request.FollowRedirects = false;
+    request.CaFile = FCaFile;
 
     QByteArray body;
     long status = 0;

@@ -122,6 +122,9 @@ void TForm1::RunUpdateCheck() {
                                        QStringLiteral("/ustredna/velora/index.php"));
     // The same full version the prompt compares, so that the two never disagree.
     wuWebUpdate1->ProductInfo().SetVersion(running_version);
+    wuWebUpdate1->SetCaFile(FDeployment.CaFile);
+    if (IdHTTP1)
+        IdHTTP1->SetCaFile(FDeployment.CaFile);
     wuWebUpdate1->CheckForAnUpdate();
 }
 

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QEventLoop>
+#include <QFile>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -12,6 +13,7 @@
 #include <curl/curl.h>
 #include <deque>
 #include <exception>
+#include <openssl/ssl.h>
 #include <thread>
 
 void TwuHttpAbort::Request() {
@@ -154,6 +156,15 @@ std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void*
     return total;
 }
 
+// libcurl has loaded the system's issuers into the context; this adds the
+// request's own.
+CURLcode AddIssuers(CURL*, void* context, void* caFile) {
+    return SSL_CTX_load_verify_locations(static_cast<SSL_CTX*>(context),
+                                         static_cast<const char*>(caFile), nullptr) == 1
+               ? CURLE_OK
+               : CURLE_SSL_CACERT_BADFILE;
+}
+
 struct TCurlDeleter {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
 };
@@ -195,6 +206,7 @@ void RunTransfer(const TwuHttpRequest request, std::shared_ptr<TShared> shared) 
     const QByteArray url = request.Url.toUtf8();
     const QByteArray userName = request.UserName.toUtf8();
     const QByteArray password = request.Password.toUtf8();
+    const QByteArray caFile = QFile::encodeName(request.CaFile);
     if (CURL* handle = curl.get(); handle && multi) {
         curl_easy_setopt(handle, CURLOPT_URL, url.constData());
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -220,6 +232,12 @@ void RunTransfer(const TwuHttpRequest request, std::shared_ptr<TShared> shared) 
             curl_easy_setopt(handle, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
             curl_easy_setopt(handle, CURLOPT_USERNAME, userName.constData());
             curl_easy_setopt(handle, CURLOPT_PASSWORD, password.constData());
+        }
+        if (!caFile.isEmpty()) {
+            curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, &AddIssuers);
+            curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, caFile.constData());
+            // The issuers go into the loaded store: it must be this transfer's own.
+            curl_easy_setopt(handle, CURLOPT_CA_CACHE_TIMEOUT, 0L);
         }
         if (request.FailOnHttpError)
             curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);

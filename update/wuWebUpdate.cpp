@@ -158,6 +158,7 @@ bool TwuWebUpdate::FetchSignature() {
     request.Http10 = true;
     request.NoCache = true;
     request.IgnoreContentLength = true;
+    request.CaFile = FCaFile;
     request.Abort = FAbortToken;
     QByteArray text;
     std::optional<qint64> announced;
@@ -289,6 +290,7 @@ void TwuWebUpdate::FetchURL(const QString& URL, const QString& UserName, const Q
         request.NoCache = true;
         request.UserName = UserName;
         request.Password = Password;
+        request.CaFile = FCaFile;
         request.IgnoreContentLength = true;
         request.MaxChunk = kReadSize;
         request.Abort = FAbortToken;

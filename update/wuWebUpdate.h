@@ -147,6 +147,10 @@ public:
     void SetUserName(const QString& value) { FUserName = value; }
     QString Password() const { return FPassword; }
     void SetPassword(const QString& value) { FPassword = value; }
+    // A PEM file of issuers trusted for https besides the system's; empty:
+    // the system's alone.
+    QString CaFile() const { return FCaFile; }
+    void SetCaFile(const QString& value) { FCaFile = value; }
     TwuUpdateOptions Options() const { return FOptions; }
     void SetOptions(TwuUpdateOptions value) { FOptions = value; }
     // The component's own version, "1.21"; writing it changes nothing.
@@ -287,6 +291,7 @@ private:
     QString FFileName;
     QString FUserName;
     QString FPassword;
+    QString FCaFile;
     QStringList FInfo;
     bool FAborting = false;
     std::shared_ptr<TwuHttpAbort> FAbortToken;
