@@ -6,6 +6,9 @@
 
 namespace {
 
+// No update is larger; a longer announced length is not reserved up front.
+constexpr std::int64_t kMaxReserve = std::int64_t(512) * 1024 * 1024;
+
 // Raises OnWorkEnd when the transfer leaves, also by an exception.
 class TWorkScope {
 public:
@@ -47,6 +50,9 @@ QByteArray TIdHTTP::Get(const QString& URL) {
         bool known = false;
         const std::int64_t length =
             response.ContentLength ? response.ContentLength->toLongLong(&known) : 0;
+        // One allocation for the whole body, when its length is believable.
+        if (known && length > 0 && length <= kMaxReserve)
+            body.reserve(static_cast<qsizetype>(length));
         work.Begun();
         if (OnWorkBegin)
             OnWorkBegin(this, wmRead, known ? length : 0);

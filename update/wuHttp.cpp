@@ -15,6 +15,7 @@
 #include <exception>
 #include <openssl/ssl.h>
 #include <thread>
+#include <vector>
 
 void TwuHttpAbort::Request() {
     std::function<void()> wake;
@@ -56,6 +57,12 @@ void InitCurlOnce() {
 
 // The body the worker may hold ahead of the calling thread.
 constexpr qsizetype kMaxQueued = 8 * 1024 * 1024;
+// libcurl's receive buffer: one piece per network read of up to this size.
+constexpr long kReceiveBuffer = 256 * 1024;
+// Pieces the calling thread has not taken yet are joined up to this size, so
+// that a busy calling thread meets fewer, larger pieces.
+constexpr qsizetype kJoinedPiece = 1024 * 1024;
+constexpr std::size_t kSpareBuffers = 4;
 // The calling thread hands pieces to the handlers for at most this long
 // before it lets its other events run.
 constexpr qint64 kDrainSliceMs = 10;
@@ -79,6 +86,9 @@ struct TShared {
     std::mutex Lock;
     std::condition_variable SpaceFreed;
     std::deque<TEvent> Events;
+    // Buffers of pieces already handled, kept for the next ones: fresh memory
+    // for every piece costs more than copying into it.
+    std::vector<QByteArray> Spare;
     qsizetype Queued = 0;
     bool Cancelled = false;
     bool WakePosted = false;
@@ -112,6 +122,36 @@ struct TShared {
         Events.push_back(std::move(event));
         PostWake();
         return true;
+    }
+
+    // A piece of the body: added to the last piece not taken yet while that
+    // has room, else queued as a new one.
+    bool PushData(const char* data, qsizetype size) {
+        {
+            std::unique_lock lock(Lock);
+            SpaceFreed.wait(lock, [this] { return Cancelled || Queued < kMaxQueued; });
+            if (Cancelled)
+                return false;
+            if (!Events.empty() && Events.back().Type == TEvent::Data &&
+                Events.back().Bytes.size() + size <= kJoinedPiece) {
+                Events.back().Bytes.append(data, size);
+                Queued += size;
+                PostWake();
+                return true;
+            }
+        }
+        QByteArray bytes;
+        {
+            const std::lock_guard lock(Lock);
+            if (!Spare.empty()) {
+                bytes = std::move(Spare.back());
+                Spare.pop_back();
+            }
+        }
+        if (bytes.capacity() < size)
+            bytes.reserve(std::max(size, std::min<qsizetype>(kJoinedPiece, 4 * size)));
+        bytes.append(data, size);
+        return Push({TEvent::Data, {}, std::move(bytes), CURLE_OK});
     }
 };
 
@@ -151,7 +191,7 @@ std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void*
         return 0;
     if (!worker->Answered && !worker->SendAnswer())
         return 0;
-    if (!worker->Shared->Push({TEvent::Data, {}, QByteArray(data, qsizetype(total)), CURLE_OK}))
+    if (!worker->Shared->PushData(data, qsizetype(total)))
         return 0; // any other count than total makes libcurl end the transfer
     return total;
 }
@@ -216,6 +256,7 @@ void RunTransfer(const TwuHttpRequest request, std::shared_ptr<TShared> shared) 
         curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, request.FollowRedirects ? 1L : 0L);
         curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBuffer);
         // An abort must not wait for a name lookup that hangs.
         curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L);
         // A dead server must not hold the transfer for ever.
@@ -322,6 +363,12 @@ public:
                 FShared->SpaceFreed.notify_all();
             }
             Handle(event);
+            if (event.Type == TEvent::Data) {
+                event.Bytes.resize(0); // keeps its memory
+                const std::lock_guard lock(FShared->Lock);
+                if (FShared->Spare.size() < kSpareBuffers)
+                    FShared->Spare.push_back(std::move(event.Bytes));
+            }
         }
         FDraining = false;
     }

@@ -193,7 +193,9 @@ public:
     bool FetchSignature();
     // The trusted comment of the fetched signature, when there is one.
     QString TrustedComment() const;
-    // Whether the file is signed by the publisher's key with the fetched signature.
+    // Whether the file is signed by the publisher's key with the fetched
+    // signature. The file is read on a worker thread while this thread runs a
+    // local event loop.
     bool IsSigned(const QString& path) const;
 
     // Runs one whole check. True exactly when the update file was downloaded
