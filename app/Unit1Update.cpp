@@ -3,6 +3,7 @@
 #include "DesktopOperations.h"
 #include "SelfUpdate.h"
 #include "Unit1.h"
+#include "wuBesideEvents.h"
 #include "wuDownloadFile.h"
 
 #include <QCoreApplication>
@@ -180,7 +181,10 @@ void TForm1::aktualizace() {
     bool signedByPublisher = false;
     {
         TwuDownloadFile file(download);
-        if (!file.Open() || !file.Write(body.constData(), body.size()))
+        // The whole program goes to the disk beside the window's events.
+        if (!file.Open() || !wuRunBesideEvents([&file, &body] {
+                return file.Write(body.constData(), body.size()) && file.Flush();
+            }))
             throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
                                          .arg(download, file.ErrorString())
                                          .toStdString());

@@ -58,7 +58,7 @@ void InitCurlOnce() {
 // The body the worker may hold ahead of the calling thread.
 constexpr qsizetype kMaxQueued = 8 * 1024 * 1024;
 // libcurl's receive buffer: one piece per network read of up to this size.
-constexpr long kReceiveBuffer = 256 * 1024;
+constexpr long kReceiveBuffer = 1024 * 1024;
 // Pieces the calling thread has not taken yet are joined up to this size, so
 // that a busy calling thread meets fewer, larger pieces.
 constexpr qsizetype kJoinedPiece = 1024 * 1024;

@@ -1,21 +1,16 @@
 #include "wuWebUpdate.h"
 
+#include "wuBesideEvents.h"
 #include "wuDesktop.h"
 #include "wuDownloadFile.h"
 #include "wuHttp.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QEvent>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <functional>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
@@ -89,39 +84,6 @@ qint64 ContentLengthValue(const QByteArray& text) {
     if (!ok)
         throw std::runtime_error("Content-Length is not a number: " + text.toStdString());
     return value;
-}
-
-// Ends a local event loop when the work beside it is done. The worker posts
-// under the lock that event() takes first, so that thread checkers see the
-// hand-over that Qt's own queue makes.
-class TWorkDone : public QObject {
-public:
-    std::mutex Lock;
-    QEventLoop Loop;
-
-    bool event(QEvent* event) override {
-        { const std::lock_guard lock(Lock); }
-        if (event->type() != QEvent::User)
-            return QObject::event(event);
-        Loop.quit();
-        return true;
-    }
-};
-
-// Runs work on a thread of its own while this thread's events go on, and
-// returns its result; long work (hashing a large file) leaves the window alive.
-bool RunBesideEvents(const std::function<bool()>& work) {
-    TWorkDone done;
-    bool result = false;
-    std::thread worker([&] {
-        result = work();
-        const std::lock_guard lock(done.Lock);
-        QCoreApplication::postEvent(&done, new QEvent(QEvent::User));
-    });
-    // Also ends when the application is asked to end; the work is short enough to wait for.
-    done.Loop.exec();
-    worker.join();
-    return result;
 }
 
 QStringList SplitLines(const QString& text) {
@@ -231,7 +193,7 @@ bool TwuWebUpdate::IsSigned(const QString& path) const {
     if (!key || !FSignatureFile)
         return false;
     // Copies: owner code that runs meanwhile may fetch another signature.
-    return RunBesideEvents([key = *key, signature = *FSignatureFile, path] {
+    return wuRunBesideEvents([key = *key, signature = *FSignatureFile, path] {
         return wuMinisignVerifyFile(key, signature, path);
     });
 }
@@ -412,6 +374,10 @@ void TwuWebUpdate::FetchURL(const QString& URL, const QString& UserName, const Q
             FDownloadResult = FDownloadedSize > 0;
         if (!FDownloadResult) {
             DoDownloadError();
+            return;
+        }
+        if (ToFile && !file.Flush()) {
+            FDownloadResult = false;
             return;
         }
         if (ToFile) {
