@@ -33,6 +33,11 @@ public:
     // progress handler ends the transfer and passes on.
     QByteArray Get(const QString& URL);
 
+    // A PEM file of issuers trusted for https besides the system's; empty:
+    // the system's alone.
+    QString CaFile() const { return FCaFile; }
+    void SetCaFile(const QString& value) { FCaFile = value; }
+
     // Reading the answer: OnWorkBegin once the status line and headers have
     // arrived, with the announced length (0 when there is none); OnWork after
     // every piece of the body with the bytes so far; OnWorkEnd when the
@@ -40,4 +45,7 @@ public:
     TWorkBeginEvent OnWorkBegin;
     TWorkEvent OnWork;
     TWorkEndEvent OnWorkEnd;
+
+private:
+    QString FCaFile;
 };

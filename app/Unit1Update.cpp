@@ -3,6 +3,7 @@
 #include "DesktopOperations.h"
 #include "SelfUpdate.h"
 #include "Unit1.h"
+#include "wuBesideEvents.h"
 #include "wuDownloadFile.h"
 
 #include <QCoreApplication>
@@ -122,6 +123,9 @@ void TForm1::RunUpdateCheck() {
                                        QStringLiteral("/ustredna/velora/index.php"));
     // The same full version the prompt compares, so that the two never disagree.
     wuWebUpdate1->ProductInfo().SetVersion(running_version);
+    wuWebUpdate1->SetCaFile(FDeployment.CaFile);
+    if (IdHTTP1)
+        IdHTTP1->SetCaFile(FDeployment.CaFile);
     wuWebUpdate1->CheckForAnUpdate();
 }
 
@@ -174,20 +178,29 @@ void TForm1::aktualizace() {
         throw std::runtime_error("Soubor aktualizace je prázdný");
 
     // Written privately; only a file the publisher signed is put in place.
-    TwuDownloadFile file(download);
-    if (!file.Open() || !file.Write(body.constData(), body.size()))
-        throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
-                                     .arg(download, file.ErrorString())
-                                     .toStdString());
-    if (!wuWebUpdate1->IsSigned(file.PartPath())) {
+    bool signedByPublisher = false;
+    {
+        TwuDownloadFile file(download);
+        // The whole program goes to the disk beside the window's events.
+        if (!file.Open() || !wuRunBesideEvents([&file, &body] {
+                return file.Write(body.constData(), body.size()) && file.Flush();
+            }))
+            throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
+                                         .arg(download, file.ErrorString())
+                                         .toStdString());
+        signedByPublisher = wuWebUpdate1->IsSigned(file.PartPath());
+        if (signedByPublisher &&
+            !file.Commit(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                         QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther))
+            throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
+                                         .arg(download, file.ErrorString())
+                                         .toStdString());
+    }
+    // The refused file is already gone while the user reads why.
+    if (!signedByPublisher) {
         FDesktop.MessageBox(kBadSignature);
         return;
     }
-    if (!file.Commit(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                     QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther))
-        throw std::runtime_error(QStringLiteral("Nelze zapsat soubor %1: %2")
-                                     .arg(download, file.ErrorString())
-                                     .toStdString());
     try {
         WriteWholeFile(
             script,

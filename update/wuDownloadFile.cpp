@@ -1,5 +1,7 @@
 #include "wuDownloadFile.h"
 
+#include "wuBesideEvents.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <cerrno>
@@ -12,6 +14,9 @@ namespace {
 QString SystemError() {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
+
+// Pieces smaller than this are gathered before they go to the file.
+constexpr qint64 kGatherSize = 1024 * 1024;
 
 } // namespace
 
@@ -51,6 +56,22 @@ bool TwuDownloadFile::Open() {
 }
 
 bool TwuDownloadFile::Write(const char* data, qint64 size) {
+    if (FFd < 0)
+        return false;
+    if (FGathered.size() + size < kGatherSize) {
+        FGathered.append(data, static_cast<qsizetype>(size));
+        return true;
+    }
+    return Flush() && WriteOut(data, size);
+}
+
+bool TwuDownloadFile::Flush() {
+    const bool written = WriteOut(FGathered.constData(), FGathered.size());
+    FGathered.resize(0);
+    return written;
+}
+
+bool TwuDownloadFile::WriteOut(const char* data, qint64 size) {
     while (size > 0 && FFd >= 0) {
         const ssize_t written = ::write(FFd, data, static_cast<std::size_t>(size));
         if (written < 0 && errno == EINTR)
@@ -66,12 +87,18 @@ bool TwuDownloadFile::Write(const char* data, qint64 size) {
 }
 
 bool TwuDownloadFile::Commit(QFile::Permissions permissions) {
-    if (FFd < 0)
+    if (FFd < 0 || !Flush())
         return false;
-    const bool synced = ::fsync(FFd) == 0;
+    int error = 0;
+    const int fd = FFd;
+    const bool synced = wuRunBesideEvents([fd, &error] {
+        const bool done = ::fsync(fd) == 0;
+        error = errno;
+        return done;
+    });
     Close();
     if (!synced) {
-        FError = SystemError();
+        FError = QString::fromLocal8Bit(std::strerror(error));
         return false;
     }
     if (!QFile::setPermissions(FPartPath, permissions)) {

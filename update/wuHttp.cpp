@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QEventLoop>
+#include <QFile>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -12,7 +13,9 @@
 #include <curl/curl.h>
 #include <deque>
 #include <exception>
+#include <openssl/ssl.h>
 #include <thread>
+#include <vector>
 
 void TwuHttpAbort::Request() {
     std::function<void()> wake;
@@ -54,6 +57,12 @@ void InitCurlOnce() {
 
 // The body the worker may hold ahead of the calling thread.
 constexpr qsizetype kMaxQueued = 8 * 1024 * 1024;
+// libcurl's receive buffer: one piece per network read of up to this size.
+constexpr long kReceiveBuffer = 1024 * 1024;
+// Pieces the calling thread has not taken yet are joined up to this size, so
+// that a busy calling thread meets fewer, larger pieces.
+constexpr qsizetype kJoinedPiece = 1024 * 1024;
+constexpr std::size_t kSpareBuffers = 4;
 // The calling thread hands pieces to the handlers for at most this long
 // before it lets its other events run.
 constexpr qint64 kDrainSliceMs = 10;
@@ -77,6 +86,9 @@ struct TShared {
     std::mutex Lock;
     std::condition_variable SpaceFreed;
     std::deque<TEvent> Events;
+    // Buffers of pieces already handled, kept for the next ones: fresh memory
+    // for every piece costs more than copying into it.
+    std::vector<QByteArray> Spare;
     qsizetype Queued = 0;
     bool Cancelled = false;
     bool WakePosted = false;
@@ -110,6 +122,36 @@ struct TShared {
         Events.push_back(std::move(event));
         PostWake();
         return true;
+    }
+
+    // A piece of the body: added to the last piece not taken yet while that
+    // has room, else queued as a new one.
+    bool PushData(const char* data, qsizetype size) {
+        {
+            std::unique_lock lock(Lock);
+            SpaceFreed.wait(lock, [this] { return Cancelled || Queued < kMaxQueued; });
+            if (Cancelled)
+                return false;
+            if (!Events.empty() && Events.back().Type == TEvent::Data &&
+                Events.back().Bytes.size() + size <= kJoinedPiece) {
+                Events.back().Bytes.append(data, size);
+                Queued += size;
+                PostWake();
+                return true;
+            }
+        }
+        QByteArray bytes;
+        {
+            const std::lock_guard lock(Lock);
+            if (!Spare.empty()) {
+                bytes = std::move(Spare.back());
+                Spare.pop_back();
+            }
+        }
+        if (bytes.capacity() < size)
+            bytes.reserve(std::max(size, std::min<qsizetype>(kJoinedPiece, 4 * size)));
+        bytes.append(data, size);
+        return Push({TEvent::Data, {}, std::move(bytes), CURLE_OK});
     }
 };
 
@@ -149,9 +191,18 @@ std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void*
         return 0;
     if (!worker->Answered && !worker->SendAnswer())
         return 0;
-    if (!worker->Shared->Push({TEvent::Data, {}, QByteArray(data, qsizetype(total)), CURLE_OK}))
+    if (!worker->Shared->PushData(data, qsizetype(total)))
         return 0; // any other count than total makes libcurl end the transfer
     return total;
+}
+
+// libcurl has loaded the system's issuers into the context; this adds the
+// request's own.
+CURLcode AddIssuers(CURL*, void* context, void* caFile) {
+    return SSL_CTX_load_verify_locations(static_cast<SSL_CTX*>(context),
+                                         static_cast<const char*>(caFile), nullptr) == 1
+               ? CURLE_OK
+               : CURLE_SSL_CACERT_BADFILE;
 }
 
 struct TCurlDeleter {
@@ -195,6 +246,7 @@ void RunTransfer(const TwuHttpRequest request, std::shared_ptr<TShared> shared) 
     const QByteArray url = request.Url.toUtf8();
     const QByteArray userName = request.UserName.toUtf8();
     const QByteArray password = request.Password.toUtf8();
+    const QByteArray caFile = QFile::encodeName(request.CaFile);
     if (CURL* handle = curl.get(); handle && multi) {
         curl_easy_setopt(handle, CURLOPT_URL, url.constData());
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -204,6 +256,7 @@ void RunTransfer(const TwuHttpRequest request, std::shared_ptr<TShared> shared) 
         curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, request.FollowRedirects ? 1L : 0L);
         curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, kReceiveBuffer);
         // An abort must not wait for a name lookup that hangs.
         curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L);
         // A dead server must not hold the transfer for ever.
@@ -220,6 +273,12 @@ void RunTransfer(const TwuHttpRequest request, std::shared_ptr<TShared> shared) 
             curl_easy_setopt(handle, CURLOPT_HTTPAUTH, CURLAUTH_BASIC);
             curl_easy_setopt(handle, CURLOPT_USERNAME, userName.constData());
             curl_easy_setopt(handle, CURLOPT_PASSWORD, password.constData());
+        }
+        if (!caFile.isEmpty()) {
+            curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, &AddIssuers);
+            curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, caFile.constData());
+            // The issuers go into the loaded store: it must be this transfer's own.
+            curl_easy_setopt(handle, CURLOPT_CA_CACHE_TIMEOUT, 0L);
         }
         if (request.FailOnHttpError)
             curl_easy_setopt(handle, CURLOPT_FAILONERROR, 1L);
@@ -304,6 +363,12 @@ public:
                 FShared->SpaceFreed.notify_all();
             }
             Handle(event);
+            if (event.Type == TEvent::Data) {
+                event.Bytes.resize(0); // keeps its memory
+                const std::lock_guard lock(FShared->Lock);
+                if (FShared->Spare.size() < kSpareBuffers)
+                    FShared->Spare.push_back(std::move(event.Bytes));
+            }
         }
         FDraining = false;
     }

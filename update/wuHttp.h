@@ -36,7 +36,10 @@ struct TwuHttpRequest {
     bool Http10 = false;             // send "GET {path} HTTP/1.0"
     bool NoCache = false;            // ask every cache on the way for a fresh copy
     bool UseProxyEnvironment = true; // false: never a proxy, whatever the environment says
-    QString UserName;                // sent with Password as Basic credentials when not empty
+    // A PEM file of issuers trusted for https besides the system's; empty:
+    // the system's alone.
+    QString CaFile;
+    QString UserName; // sent with Password as Basic credentials when not empty
     QString Password;
     // Follow a server's 3xx answers, at most 10 in a row. From an https
     // address only to https addresses.

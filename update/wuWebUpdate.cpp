@@ -1,5 +1,6 @@
 #include "wuWebUpdate.h"
 
+#include "wuBesideEvents.h"
 #include "wuDesktop.h"
 #include "wuDownloadFile.h"
 #include "wuHttp.h"
@@ -158,6 +159,7 @@ bool TwuWebUpdate::FetchSignature() {
     request.Http10 = true;
     request.NoCache = true;
     request.IgnoreContentLength = true;
+    request.CaFile = FCaFile;
     request.Abort = FAbortToken;
     QByteArray text;
     std::optional<qint64> announced;
@@ -188,7 +190,12 @@ QString TwuWebUpdate::TrustedComment() const {
 
 bool TwuWebUpdate::IsSigned(const QString& path) const {
     const std::optional<TwuMinisignPublicKey> key = TwuMinisignPublicKey::Parse(FPublicKey);
-    return key && FSignatureFile && wuMinisignVerifyFile(*key, *FSignatureFile, path);
+    if (!key || !FSignatureFile)
+        return false;
+    // Copies: owner code that runs meanwhile may fetch another signature.
+    return wuRunBesideEvents([key = *key, signature = *FSignatureFile, path] {
+        return wuMinisignVerifyFile(key, signature, path);
+    });
 }
 
 bool TwuWebUpdate::VerifyDownload(const QString& PartPath) {
@@ -289,6 +296,7 @@ void TwuWebUpdate::FetchURL(const QString& URL, const QString& UserName, const Q
         request.NoCache = true;
         request.UserName = UserName;
         request.Password = Password;
+        request.CaFile = FCaFile;
         request.IgnoreContentLength = true;
         request.MaxChunk = kReadSize;
         request.Abort = FAbortToken;
@@ -366,6 +374,10 @@ void TwuWebUpdate::FetchURL(const QString& URL, const QString& UserName, const Q
             FDownloadResult = FDownloadedSize > 0;
         if (!FDownloadResult) {
             DoDownloadError();
+            return;
+        }
+        if (ToFile && !file.Flush()) {
+            FDownloadResult = false;
             return;
         }
         if (ToFile) {

@@ -147,6 +147,10 @@ public:
     void SetUserName(const QString& value) { FUserName = value; }
     QString Password() const { return FPassword; }
     void SetPassword(const QString& value) { FPassword = value; }
+    // A PEM file of issuers trusted for https besides the system's; empty:
+    // the system's alone.
+    QString CaFile() const { return FCaFile; }
+    void SetCaFile(const QString& value) { FCaFile = value; }
     TwuUpdateOptions Options() const { return FOptions; }
     void SetOptions(TwuUpdateOptions value) { FOptions = value; }
     // The component's own version, "1.21"; writing it changes nothing.
@@ -189,7 +193,9 @@ public:
     bool FetchSignature();
     // The trusted comment of the fetched signature, when there is one.
     QString TrustedComment() const;
-    // Whether the file is signed by the publisher's key with the fetched signature.
+    // Whether the file is signed by the publisher's key with the fetched
+    // signature. The file is read on a worker thread while this thread runs a
+    // local event loop.
     bool IsSigned(const QString& path) const;
 
     // Runs one whole check. True exactly when the update file was downloaded
@@ -287,6 +293,7 @@ private:
     QString FFileName;
     QString FUserName;
     QString FPassword;
+    QString FCaFile;
     QStringList FInfo;
     bool FAborting = false;
     std::shared_ptr<TwuHttpAbort> FAbortToken;

@@ -95,12 +95,14 @@ protected:
         Http.Put(QStringLiteral("ustredna/velora/index.php"), page);
     }
 
-    // A window whose data.ini points the product web server at the fixture.
-    void Create(const QString& runningVersion = QStringLiteral("1.3")) {
+    // A window whose data.ini points the product web server at the fixture;
+    // more keys of "pripojeni" may follow.
+    void Create(const QString& runningVersion = QStringLiteral("1.3"),
+                const QByteArray& moreKeys = {}) {
         QFile ini(QDir(DataDir()).filePath(QStringLiteral("data.ini")));
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
         ini.write("[pripojeni]\r\nport=0\r\njmeno=420123@velora.example\r\nweb=127.0.0.1:" +
-                  QByteArray::number(Http.Port()) + "\r\n");
+                  QByteArray::number(Http.Port()) + "\r\n" + moreKeys);
         ini.close();
         Form = std::make_unique<TForm1>(Desktop, DataDir());
         Form->running_version = runningVersion;
@@ -403,6 +405,24 @@ TEST_F(SelfUpdate, UnsignedUpdateIsRefusedAndNothingIsLeft) {
         EXPECT_FALSE(Desktop.ProcessEnded);
         Form.reset();
     }
+}
+
+// The file and its signature come over https from a server whose issuer
+// the deployment's "ca" names.
+TEST_F(SelfUpdate, SignedUpdateIsInstalledOverHttpsWithTheDeploymentsCa) {
+    const THttpFixture tls(WU_CERTS_MAKE);
+    ASSERT_NE(tls.Port(), 0);
+    tls.Put(QStringLiteral("velora.bin"), Program);
+    tls.Put(QStringLiteral("velora.bin.minisig"), Key.Sign(Program, "Velora 1.10"));
+    ServePage(QStringLiteral("1.4"), tls.Url(QStringLiteral("/velora.bin")));
+    Create(QStringLiteral("1.3"), "ca=" + tls.CaFile().toUtf8() + "\r\n");
+    Desktop.ConfirmAnswers = {true};
+    Form->Timer1Timer();
+    EXPECT_EQ(Desktop.Confirmations, QStringList{Prompt("1.3", "1.4")});
+    EXPECT_EQ(ReadAll(InWork("velora_new")), Program);
+    EXPECT_EQ(Desktop.Opened, QStringList{InWork("update.sh")});
+    EXPECT_EQ(tls.RequestLines(),
+              QStringList({"GET /velora.bin.minisig HTTP/1.0", "GET /velora.bin HTTP/1.1"}));
 }
 
 TEST_F(SelfUpdate, BuildWithoutAPublicKeySaysSoOnceAndDownloadsNothing) {

@@ -13,10 +13,14 @@
 // Root() and logs every request line with its headers.
 class THttpFixture {
 public:
-    THttpFixture() {
+    // Plain http; with the path of tests/certs/make, https only, with a
+    // certificate for "localhost" from a private CA made for this fixture.
+    explicit THttpFixture(const QByteArray& makeCertificates = {}) {
         // No proxy of the machine's may come between the tests and the fixture.
         qputenv("no_proxy", "127.0.0.1,localhost");
         qputenv("NO_PROXY", "127.0.0.1,localhost");
+        if (!makeCertificates.isEmpty() && !MakeCertificates(makeCertificates))
+            return;
         Start();
     }
     ~THttpFixture() {
@@ -30,10 +34,16 @@ public:
 
     quint16 Port() const { return FPort; }
     QString Root() const { return FRoot.path(); }
-    // "http://127.0.0.1:{port}{path}" for a path with its leading "/".
+    // "http://127.0.0.1:{port}{path}" for a path with its leading "/"; over
+    // https "https://localhost:{port}{path}", the name in the certificate.
     QString Url(const QString& path) const {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(FPort).arg(path);
+        return (FTls ? QStringLiteral("https://localhost:%1%2")
+                     : QStringLiteral("http://127.0.0.1:%1%2"))
+            .arg(FPort)
+            .arg(path);
     }
+    // The private CA's certificate, for https.
+    QString CaFile() const { return FCertificates.filePath(QStringLiteral("ca.pem")); }
     void Put(const QString& name, const QByteArray& content) const {
         QFile file(FRoot.filePath(name));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -57,13 +67,35 @@ public:
 private:
     QString LogPath() const { return FLogDir.filePath(QStringLiteral("requests.log")); }
 
-    // A plain fork and exec rather than QProcess: the way QProcess starts a
+    // Plain forks and execs rather than QProcess: the way QProcess starts a
     // child hides this thread's locks from the thread checker afterwards.
+    bool MakeCertificates(const QByteArray& make) {
+        const QByteArray dir = QFile::encodeName(FCertificates.path());
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::execl(make.constData(), make.constData(), dir.constData(), "localhost", nullptr);
+            ::_exit(127);
+        }
+        int status = 0;
+        FTls = pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+               WEXITSTATUS(status) == 0;
+        return FTls;
+    }
+
     void Start() {
         const QByteArray script = WU_HTTP_FIXTURE;
         const QByteArray root = QFile::encodeName(FRoot.path());
         const QByteArray log = QFile::encodeName(LogPath());
-        const char* argv[] = {"python3", script.constData(), root.constData(), log.constData(),
+        const QByteArray certificate = QFile::encodeName(FCertificates.filePath("server.pem"));
+        const QByteArray key = QFile::encodeName(FCertificates.filePath("server.key"));
+        const char* argv[] = {"python3",
+                              script.constData(),
+                              root.constData(),
+                              log.constData(),
+                              FTls ? certificate.constData() : nullptr,
+                              key.constData(),
                               nullptr};
         int input[2];
         int output[2];
@@ -89,6 +121,8 @@ private:
 
     QTemporaryDir FRoot;
     QTemporaryDir FLogDir;
+    QTemporaryDir FCertificates;
+    bool FTls = false;
     pid_t FPid = -1;
     int FStdin = -1; // held open: the server ends when it closes
     quint16 FPort = 0;

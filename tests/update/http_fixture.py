@@ -1,9 +1,10 @@
 """A small HTTP server for the update tests, on 127.0.0.1 only.
 
-Usage: http_fixture.py ROOT LOG. Serves the files under ROOT and appends each
-request's line and headers (then a blank line) to LOG. Prints the port it
-listens on, then serves until killed or until its stdin
-is closed. Query parameters shape the answer:
+Usage: http_fixture.py ROOT LOG [CERT KEY]. Serves the files under ROOT and
+appends each request's line and headers (then a blank line) to LOG; with a
+certificate and its key, over TLS only. Prints the port it listens on, then
+serves until killed or until its stdin is closed. Query parameters shape the
+answer:
   length=none|N   leave out Content-Length, or announce N instead of the size
   piece=N         send the body in pieces of N bytes ...
   delay=S         ... waiting S seconds after each
@@ -15,6 +16,7 @@ is closed. Query parameters shape the answer:
 """
 import http.server
 import os
+import ssl
 import sys
 import threading
 import time
@@ -87,5 +89,14 @@ def end_with_parent():
 threading.Thread(target=end_with_parent, daemon=True).start()
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
 server.daemon_threads = True
+# A client that gives up on the handshake or the answer is no error of ours.
+server.handle_error = lambda request, address: None
+if len(sys.argv) > 4:
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(sys.argv[3], sys.argv[4])
+    # The handshake in the handler's thread: a client that never finishes it
+    # must not hold up the others.
+    server.socket = context.wrap_socket(server.socket, server_side=True,
+                                        do_handshake_on_connect=False)
 print(server.server_address[1], flush=True)
 server.serve_forever()
