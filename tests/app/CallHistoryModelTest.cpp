@@ -109,6 +109,14 @@ TEST_F(HistoryModel, AHistoryThatShrankIsReadAnew) {
     EXPECT_EQ(Rows(Model), QStringList{"4.1.2026 7:00:00|666||"});
 }
 
+TEST(HistoryModelLines, CallKeysInAnyCaseAndCallsWhoseLinesStandApart) {
+    const CallHistory history({"5_KDO=555", "5_Nazev=Jan", "5_kdox=9", "6_odkaz", "7_kdo=777",
+                               "8_kdo=888", "7_nazev=Sedm", "5_Cas=pět", "8_odkaz=http://crm/8",
+                               "7_kdo=771"});
+    const TCallHistoryModel model(history);
+    EXPECT_EQ(Rows(model), (QStringList{"8|888||http://crm/8", "7|771|Sedm|", "pět|555|Jan|"}));
+}
+
 TEST(FoldForSearch, DropsCaseAndDiacritics) {
     EXPECT_EQ(FoldForSearch(u"Účetní ODDĚLENÍ Žluťoučký kůň"),
               QStringLiteral("ucetni oddeleni zlutoucky kun"));
