@@ -106,6 +106,13 @@ QString KeyOf(const QString& line, bool& hasKey) {
     return hasKey ? line.left(equals) : QString();
 }
 
+// Whether two keys are the same case-folded. Folding keeps the length of a text, so texts of
+// different lengths are not folded; it also makes a lone surrogate U+FFFD, which a comparison
+// without regard to case would not.
+bool SameFolded(QStringView a, const QString& b) {
+    return a.size() == b.size() && a.toString().toCaseFolded() == b.toCaseFolded();
+}
+
 // SetEntry written out plainly: control characters in the value blanked, then the first line
 // whose key matches without regard to case is replaced or deleted, or the entry appended.
 void PlainSetEntry(QStringList& lines, const QString& key, QString value) {
@@ -114,8 +121,7 @@ void PlainSetEntry(QStringList& lines, const QString& key, QString value) {
             c = u' ';
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const qsizetype equals = lines[i].indexOf(u'=');
-        if (equals >= 0 &&
-            QStringView(lines[i]).left(equals).compare(key, Qt::CaseInsensitive) == 0) {
+        if (equals >= 0 && SameFolded(QStringView(lines[i]).left(equals), key)) {
             if (value.isEmpty())
                 lines.removeAt(i);
             else
