@@ -3,6 +3,7 @@
 #include "CallHistory.h"
 
 #include <QHash>
+#include <QStringEncoder>
 #include <algorithm>
 #include <array>
 #include <string_view>
@@ -44,26 +45,62 @@ void AppendFolded(QStringView text, QString& out) {
     }
 }
 
-std::string FoldedUtf8(QStringView text) {
+// The folded text appended to `out` as UTF-8. Callers' numbers are plain ASCII and go
+// straight through; other text is folded and encoded in one go.
+void AppendFoldedUtf8(QStringView text, std::string& out) {
+    if (QtPrivate::isAscii(text)) {
+        const auto& table = FoldTable();
+        for (const QChar c : text)
+            out += static_cast<char>(table[c.unicode()]);
+        return;
+    }
     QString folded;
     folded.reserve(text.size());
     AppendFolded(text, folded);
-    return folded.toStdString();
+    QStringEncoder encode(QStringConverter::Utf8);
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(encode.requiredSpace(folded.size())));
+    char* end = encode.appendToBuffer(out.data() + at, folded);
+    out.resize(static_cast<size_t>(end - out.data()));
+}
+
+std::string FoldedUtf8(QStringView text) {
+    std::string folded;
+    AppendFoldedUtf8(text, folded);
+    return folded;
 }
 
 // The call field a key names (its column) and the call's time stamp, or false when the key
-// is not one of a call's.
+// is not one of a call's. The suffixes end in different letters, so the last one picks the
+// only suffix worth comparing.
 bool SplitKey(QStringView key, QStringView& stamp, int& column) {
+    if (key.isEmpty())
+        return false;
+    const char16_t last = key.back().toCaseFolded().unicode();
     for (int i = 0; i < TCallHistoryModel::ColumnCount; ++i) {
+        if (kSuffixes[i].back() != last)
+            continue;
         const QStringView suffix(kSuffixes[i].data(), kSuffixes[i].size());
-        if (key.endsWith(suffix, Qt::CaseInsensitive)) {
-            stamp = key.chopped(suffix.size());
-            column = i;
-            return true;
-        }
+        if (!key.endsWith(suffix, Qt::CaseInsensitive))
+            return false;
+        stamp = key.chopped(suffix.size());
+        column = i;
+        return true;
     }
     return false;
 }
+
+// A call's time stamp with its hash, so that probing the hash compares hashes rather than
+// reaching for the text of every stamp it passes.
+struct Stamp {
+    explicit Stamp(QStringView text) : text(text), hash(qHash(text)) {}
+    QStringView text;
+    size_t hash;
+    friend bool operator==(const Stamp& a, const Stamp& b) {
+        return a.hash == b.hash && a.text == b.text;
+    }
+    friend size_t qHash(const Stamp& stamp, size_t seed) { return stamp.hash ^ seed; }
+};
 
 } // namespace
 
@@ -116,13 +153,32 @@ void TCallHistoryModel::ShowMatches(size_t firstCall) {
 }
 
 void TCallHistoryModel::Scan(int first) {
+    const size_t firstNew = FCalls.size();
+    GroupCalls(first);
+    // After the grouping, so that the text takes the place its hash leaves.
+    for (size_t c = firstNew; c < FCalls.size(); ++c) {
+        FCalls[c].searchBegin = static_cast<std::uint32_t>(FSearchText.size());
+        AppendFoldedUtf8(Value(FCalls[c], Volajici), FSearchText);
+        FSearchText += kSeparator;
+        AppendFoldedUtf8(Value(FCalls[c], Jmeno), FSearchText);
+    }
+}
+
+void TCallHistoryModel::GroupCalls(int first) {
     const QStringList& lines = FHistory.Lines();
     const int count = FHistory.Count();
     const size_t firstNew = FCalls.size();
+    // A call has four lines; reserving for a whole history spares the growing, while a few new
+    // lines grow the vectors as usual.
+    const qsizetype expected = (count - first) / 4 + 1;
+    if (firstNew == 0)
+        FCalls.reserve(static_cast<size_t>(expected));
     // The lines of one call normally follow each other, so the hash, which joins the lines
     // of a call that stand apart, is asked only when the stamp changes. Its views point into
-    // the lines, which do not change meanwhile.
-    QHash<QStringView, size_t> callOf;
+    // the lines, which do not change meanwhile. It holds a call's index plus one, so that a
+    // new stamp, which it holds as zero, costs one look-up.
+    QHash<Stamp, size_t> callOf;
+    callOf.reserve(expected);
     QStringView lastStamp;
     size_t call = 0;
     for (int i = first; i < count; ++i) {
@@ -133,27 +189,18 @@ void TCallHistoryModel::Scan(int first) {
         if (equals < 0 || !SplitKey(QStringView(line).left(equals), stamp, column))
             continue;
         if (FCalls.size() == firstNew || stamp != lastStamp) {
-            const auto found = callOf.constFind(stamp);
-            if (found != callOf.cend()) {
-                call = *found;
-            } else {
-                call = FCalls.size();
+            size_t& known = callOf[Stamp(stamp)];
+            if (known == 0) {
                 FCalls.emplace_back();
-                callOf.insert(stamp, call);
+                known = FCalls.size();
             }
+            call = known - 1;
             lastStamp = stamp;
         }
         // A later line for the same field of the same call is the one shown.
         FCalls[call].lines[column] = i;
     }
     FScanned = count;
-
-    for (size_t c = firstNew; c < FCalls.size(); ++c) {
-        FCalls[c].searchBegin = static_cast<std::uint32_t>(FSearchText.size());
-        FSearchText += FoldedUtf8(Value(FCalls[c], Volajici));
-        FSearchText += kSeparator;
-        FSearchText += FoldedUtf8(Value(FCalls[c], Jmeno));
-    }
 }
 
 bool TCallHistoryModel::Matches(size_t call) const {
@@ -187,11 +234,11 @@ const TCallHistoryModel::Call* TCallHistoryModel::CallAt(int row) const {
     return &FCalls[FShown[FShown.size() - 1 - static_cast<size_t>(row)]];
 }
 
-QString TCallHistoryModel::Value(const Call& call, Column column) const {
+QStringView TCallHistoryModel::Value(const Call& call, Column column) const {
     const int line = call.lines[column];
     if (line >= 0) {
         const QString& text = FHistory.Lines().at(line);
-        return text.mid(text.indexOf(u'=') + 1);
+        return QStringView(text).sliced(text.indexOf(u'=') + 1);
     }
     if (column != Cas)
         return {};
@@ -203,19 +250,19 @@ QString TCallHistoryModel::Value(const Call& call, Column column) const {
         QStringView stamp;
         int ignored = 0;
         SplitKey(QStringView(text).left(text.indexOf(u'=')), stamp, ignored);
-        return stamp.toString();
+        return stamp;
     }
     return {};
 }
 
 QString TCallHistoryModel::Link(int row) const {
     const Call* call = CallAt(row);
-    return call ? Value(*call, Odkaz) : QString();
+    return call ? Value(*call, Odkaz).toString() : QString();
 }
 
 QString TCallHistoryModel::Caller(int row) const {
     const Call* call = CallAt(row);
-    return call ? Value(*call, Volajici) : QString();
+    return call ? Value(*call, Volajici).toString() : QString();
 }
 
 int TCallHistoryModel::rowCount(const QModelIndex& parent) const {
@@ -234,7 +281,7 @@ QVariant TCallHistoryModel::data(const QModelIndex& index, int role) const {
         return {};
     if (role == Qt::ToolTipRole && index.column() != Odkaz)
         return {};
-    return Value(*call, static_cast<Column>(index.column()));
+    return Value(*call, static_cast<Column>(index.column())).toString();
 }
 
 QVariant TCallHistoryModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -58,11 +58,13 @@ private:
 
     // Groups the lines from `first` on into calls appended to FCalls, with their search text.
     void Scan(int first);
+    // The grouping alone.
+    void GroupCalls(int first);
     // Adds the calls from firstCall on that pass the filter to FShown.
     void ShowMatches(size_t firstCall);
     bool Matches(size_t call) const;
-    // The value of the call's line for the column, or empty.
-    QString Value(const Call& call, Column column) const;
+    // The value of the call's line for the column, or empty; it points into the history.
+    QStringView Value(const Call& call, Column column) const;
     // FShown holds call indexes oldest first, so row r is the entry r places from the end.
     const Call* CallAt(int row) const;
 

@@ -145,7 +145,12 @@ QByteArray EncodeTextFile(const QStringList& lines, TTextEncoding encoding) {
         space += encode.requiredSpace(line.size() + 2);
     bytes.resize(space);
     char* out = bytes.data() + mark;
-    for (const QString& line : lines) {
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        QStringView line = lines[i];
+        // Without a mark of its own the file must not begin with one: reading would take it
+        // for the mark, and the file for one in another encoding.
+        if (i == 0 && mark == 0 && line.startsWith(QChar::ByteOrderMark))
+            line = line.sliced(1);
         out = encode.appendToBuffer(out, line);
         out = encode.appendToBuffer(out, u"\r\n");
     }

@@ -29,7 +29,8 @@ void WriteTextFile(const QString& path, const QStringList& lines, TTextEncoding 
 
 // Decodes file bytes (a mark picks the encoding) into lines.
 TTextFile DecodeTextFile(const QByteArray& bytes);
-// Encodes lines with CR LF endings, the mark first where the encoding has one.
+// Encodes lines with CR LF endings, the mark first where the encoding has one. Without a
+// mark, a U+FEFF that begins the first line is left out, since it would read as the mark.
 QByteArray EncodeTextFile(const QStringList& lines, TTextEncoding encoding);
 
 QStringList SplitLines(QStringView text);

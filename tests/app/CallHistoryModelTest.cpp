@@ -1,8 +1,18 @@
 #include "CallHistoryModel.h"
 
 #include "CallHistory.h"
+#include "HistoryWindow.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTableView>
+#include <QTimer>
 #include <gtest/gtest.h>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -107,6 +117,72 @@ TEST_F(HistoryModel, AHistoryThatShrankIsReadAnew) {
     Model.Refresh();
     EXPECT_EQ(reset, 1);
     EXPECT_EQ(Rows(Model), QStringList{"4.1.2026 7:00:00|666||"});
+}
+
+TEST(HistoryModelLines, CallKeysInAnyCaseAndCallsWhoseLinesStandApart) {
+    const CallHistory history({"5_KDO=555", "5_Nazev=Jan", "5_kdox=9", "6_odkaz", "7_kdo=777",
+                               "8_kdo=888", "7_nazev=Sedm", "5_Cas=pět", "8_odkaz=http://crm/8",
+                               "7_kdo=771"});
+    const TCallHistoryModel model(history);
+    EXPECT_EQ(Rows(model), (QStringList{"8|888||http://crm/8", "7|771|Sedm|", "pět|555|Jan|"}));
+}
+
+// Opens the context menu of the window's table on a row, as a right click does, and answers
+// the menu once it is open: a click on its entry when that is enabled, else Escape. Returns
+// whether the entry "Kopírovat číslo" was there and enabled; none when no menu opened.
+std::optional<bool> CopyNumberFromTheMenu(THistoryWindow& window, int row) {
+    std::optional<bool> enabled;
+    QTimer answer;
+    answer.setInterval(0);
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu || !menu->isVisible())
+            return;
+        answer.stop();
+        QAction* copy = menu->actions().value(0);
+        enabled = copy && copy->text() == QStringLiteral("Kopírovat číslo") && copy->isEnabled();
+        if (!*enabled) {
+            QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QCoreApplication::sendEvent(menu, &escape);
+            return;
+        }
+        const QPoint at = menu->actionGeometry(copy).center();
+        for (const QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent click(type, at, menu->mapToGlobal(at), Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                              Qt::NoModifier);
+            QCoreApplication::sendEvent(menu, &click);
+        }
+    });
+    answer.start();
+    QWidget* viewport = window.Table->viewport();
+    const QPoint at = window.Table->visualRect(window.Table->model()->index(row, 2)).center();
+    QContextMenuEvent request(QContextMenuEvent::Mouse, at, viewport->mapToGlobal(at));
+    // Returns once the menu has closed.
+    QCoreApplication::sendEvent(viewport, &request);
+    return enabled;
+}
+
+TEST(HistoryWindowMenu, CopyNumberPutsTheCallersNumberOnTheClipboard) {
+    const CallHistory history({"1_kdo=+420 777 111", "1_nazev=Jana", "2_nazev=Bez čísla"});
+    TCallHistoryModel model(history);
+    THistoryWindow window(model);
+    window.show();
+    QClipboard* clipboard = QApplication::clipboard();
+    clipboard->setText(QStringLiteral("před"));
+
+    // Row 0 is the newest call, which has no number: the entry is greyed out.
+    EXPECT_EQ(CopyNumberFromTheMenu(window, 0), false);
+    EXPECT_EQ(clipboard->text(), QStringLiteral("před"));
+    EXPECT_EQ(CopyNumberFromTheMenu(window, 1), true);
+    EXPECT_EQ(clipboard->text(), QStringLiteral("+420 777 111"));
+
+    // The filtered table's row is the call shown there.
+    clipboard->setText(QStringLiteral("před"));
+    window.Search->setText(QStringLiteral("jana"));
+    ASSERT_EQ(model.rowCount(), 1);
+    EXPECT_EQ(CopyNumberFromTheMenu(window, 0), true);
+    EXPECT_EQ(clipboard->text(), QStringLiteral("+420 777 111"));
 }
 
 TEST(FoldForSearch, DropsCaseAndDiacritics) {

@@ -118,6 +118,20 @@ TEST(TextFile, LocaleEncodingIsUtf8WithCrLfAndNoMark) {
     EXPECT_EQ(EncodeTextFile({}, TTextEncoding::Locale), QByteArray());
 }
 
+// A line that begins with U+FEFF can become the first one when the lines before it are
+// deleted; written first in a file without a mark it would be read as the mark.
+TEST(TextFile, MarkOpeningAFileWithoutOneIsLeftOut) {
+    const QStringList lines = {QChar(0xFEFF) + QStringLiteral("a=1"),
+                               QChar(0xFEFF) + QStringLiteral("b")};
+    const QByteArray written = EncodeTextFile(lines, TTextEncoding::Locale);
+    EXPECT_EQ(written, QByteArray("a=1\r\n\xEF\xBB\xBF"
+                                  "b\r\n"));
+    const TTextFile reread = DecodeTextFile(written);
+    EXPECT_EQ(reread.Encoding, TTextEncoding::Locale);
+    EXPECT_EQ(reread.Lines, (QStringList{QStringLiteral("a=1"), lines[1]}));
+    EXPECT_EQ(DecodeTextFile(EncodeTextFile(lines, TTextEncoding::Utf8Bom)).Lines, lines);
+}
+
 TEST(TextFile, WritesThroughATemporaryFileAndLeavesNoneBehind) {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("historie.dat"));
