@@ -159,8 +159,10 @@ private:
     // Looks Host up on a thread of its own and waits for it or for termination, so
     // that a hung name server never holds the worker (and the process) back.
     int32_t LookUp(int* Error);
-    // One recv and what follows it; false when the worker must end.
-    bool ReceiveOnce(int Socket);
+    enum class TReceived { Data, Nothing, End };
+    // One recv and what follows it: whether it gave data, nothing (the socket is
+    // empty for now), or the worker must end.
+    TReceived ReceiveOnce(int Socket);
     // Sends queued data until the socket takes no more; false when the worker must end.
     bool FlushSendQueue(int Socket);
     // The end of a CloseWhenSent: shuts sending down and waits for the peer's close.
