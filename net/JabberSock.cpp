@@ -300,7 +300,7 @@ void TCustomSocket::Work(int Socket) {
         if (!FlushSendQueue(Socket)) {
             return;
         }
-        const bool pending = Queued() > 0;
+        const bool pending = Queued() > 0 || TlsOutputPending();
         if (FCloseWhenSent && !pending) {
             Linger(Socket);
             return;
@@ -400,6 +400,10 @@ TCustomSocket::TReceived TCustomSocket::ReceiveOnce(int Socket) {
 bool TCustomSocket::FlushSendQueue(int Socket) {
     if (FSocket.load() == -1) {
         return true;
+    }
+    if (FTls && !SendTlsOutput(Socket, false)) {
+        Lost(errno);
+        return false;
     }
     for (;;) {
         FBuffer.Enter();

@@ -179,13 +179,17 @@ private:
     // Runs the handshake that StartTls asked for, if any; false when the worker must
     // end (failed, closed, or termination requested).
     bool RunPendingTls(int Socket);
-    // Sends what TLS has produced; false on a socket error.
-    bool SendTlsOutput(int Socket);
+    // Sends what TLS has produced; false on a socket error. With Wait it returns once
+    // everything has left, otherwise when the socket takes no more.
+    bool SendTlsOutput(int Socket, bool Wait);
+    // Whether TLS records wait to be sent.
+    bool TlsOutputPending() const;
+    // One recv straight into the TLS engine's input; same results as recv.
+    ssize_t ReceiveIntoTls(int Socket);
 
     std::mutex FTlsLock;                       // guards FTlsRequest
     std::unique_ptr<TTlsSettings> FTlsRequest; // set by StartTls, taken by the worker
     std::unique_ptr<TTlsEngine> FTls;          // the worker's, once the handshake is done
-    std::vector<char> FTlsInput;
 
     std::atomic<int> FSocket{-1};
     std::atomic<int32_t> FIp{-1};
