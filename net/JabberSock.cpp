@@ -69,6 +69,7 @@ TCustomSocket::~TCustomSocket() {
     if (FWakeUp != -1) {
         ::close(FWakeUp);
     }
+    delete FTlsRequest.load();
 }
 
 void TCustomSocket::Connect() {

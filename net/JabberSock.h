@@ -187,9 +187,10 @@ private:
     // One recv straight into the TLS engine's input; same results as recv.
     ssize_t ReceiveIntoTls(int Socket);
 
-    std::mutex FTlsLock;                       // guards FTlsRequest
-    std::unique_ptr<TTlsSettings> FTlsRequest; // set by StartTls, taken by the worker
-    std::unique_ptr<TTlsEngine> FTls;          // the worker's, once the handshake is done
+    // Set by StartTls, taken by the worker: handed over whole, without a lock the worker
+    // would take on every pass.
+    std::atomic<TTlsSettings*> FTlsRequest{nullptr};
+    std::unique_ptr<TTlsEngine> FTls; // the worker's, once the handshake is done
 
     std::atomic<int> FSocket{-1};
     std::atomic<int32_t> FIp{-1};

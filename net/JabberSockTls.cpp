@@ -11,21 +11,14 @@
 #include <sys/socket.h>
 
 void TCustomSocket::StartTls(const TTlsSettings& Settings) {
-    {
-        std::lock_guard lock(FTlsLock);
-        FTlsRequest = std::make_unique<TTlsSettings>(Settings);
-    }
+    delete FTlsRequest.exchange(new TTlsSettings(Settings));
     WakeWorker();
 }
 
 bool TCustomSocket::RunPendingTls(int Socket) {
-    std::unique_ptr<TTlsSettings> settings;
-    {
-        std::lock_guard lock(FTlsLock);
-        if (!FTlsRequest) {
-            return true;
-        }
-        settings = std::move(FTlsRequest);
+    const std::unique_ptr<TTlsSettings> settings(FTlsRequest.exchange(nullptr));
+    if (!settings) {
+        return true;
     }
     // Made here, not on the GUI thread: loading the trust store takes a moment.
     FTls = std::make_unique<TTlsEngine>(*settings);
