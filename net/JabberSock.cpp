@@ -49,6 +49,14 @@ void SetKeepAlive(int Socket) {
     ::setsockopt(Socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
 }
 
+// Every packet is a whole stanza (or a whole piece of one) and leaves in one send;
+// holding a packet's short tail back until the peer acknowledges the previous one
+// (Nagle) only meets the peer's delayed acknowledgement.
+void SetNoDelay(int Socket) {
+    const int on = 1;
+    ::setsockopt(Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 void SetNonBlocking(int Socket) {
     ::fcntl(Socket, F_SETFL, ::fcntl(Socket, F_GETFL) | O_NONBLOCK);
 }
@@ -280,6 +288,7 @@ void TCustomSocket::Work(int Socket) {
         return;
     }
     SetKeepAlive(Socket);
+    SetNoDelay(Socket);
     SetNonBlocking(Socket);
     FConnected = true;
     Synchronize([this] { DoConnect(); });
