@@ -304,8 +304,14 @@ void TCustomSocket::Work(int Socket) {
             Lost(ENOBUFS);
             return;
         }
+        const bool plain = !FTls;
         if (!RunPendingTls(Socket)) {
             return;
+        }
+        if (plain && FTls) {
+            // The handshake's last read may have brought records after it, which are
+            // in the engine now and will not make the socket readable.
+            readable = true;
         }
         if (!FlushSendQueue(Socket)) {
             return;
