@@ -49,6 +49,14 @@ void SetKeepAlive(int Socket) {
     ::setsockopt(Socket, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
 }
 
+// Every packet is a whole stanza (or a whole piece of one) and leaves in one send;
+// holding a packet's short tail back until the peer acknowledges the previous one
+// (Nagle) only meets the peer's delayed acknowledgement.
+void SetNoDelay(int Socket) {
+    const int on = 1;
+    ::setsockopt(Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 void SetNonBlocking(int Socket) {
     ::fcntl(Socket, F_SETFL, ::fcntl(Socket, F_GETFL) | O_NONBLOCK);
 }
@@ -69,6 +77,7 @@ TCustomSocket::~TCustomSocket() {
     if (FWakeUp != -1) {
         ::close(FWakeUp);
     }
+    delete FTlsRequest.load();
 }
 
 void TCustomSocket::Connect() {
@@ -112,14 +121,20 @@ void TCustomSocket::SendData(const void* Buffer, uint32_t Len) {
         return;
     }
     FBuffer.Enter();
+    // With data already waiting the worker is sending, or waits for the socket to take
+    // more, and goes on to this packet by itself: only the first one needs a wake-up.
+    bool wake = FBuffer.Size() == 0;
     if (FBuffer.Size() + std::min(Len, MaxPacket) > MaxQueuedBytes) {
         FOverflow = true;
+        wake = true;
     } else {
         FDataSentEvent = false;
         FBuffer.AddPacket(Buffer, Len);
     }
     FBuffer.Leave();
-    WakeWorker();
+    if (wake) {
+        WakeWorker();
+    }
 }
 
 uint64_t TCustomSocket::Queued() {
@@ -273,42 +288,63 @@ void TCustomSocket::Work(int Socket) {
         return;
     }
     SetKeepAlive(Socket);
+    SetNoDelay(Socket);
     SetNonBlocking(Socket);
     FConnected = true;
     Synchronize([this] { DoConnect(); });
 
     // The worker sleeps in one poll on the socket and the wake-up descriptor, so an
-    // idle connection costs nothing. Each pass takes one receive when there is data
-    // and then sends what the socket takes without blocking, so that neither
-    // direction holds the other up.
+    // idle connection costs nothing. Each pass sends what the socket takes without
+    // blocking and then takes one receive, so that neither direction holds the other
+    // up. After a receive, which let the worker wait for its handler, more data is
+    // likely there: the next pass reads at once and only an empty socket is polled.
+    bool readable = false;
     while (!Terminated()) {
         if (FOverflow) {
             Lost(ENOBUFS);
             return;
         }
+        const bool plain = !FTls;
         if (!RunPendingTls(Socket)) {
             return;
+        }
+        if (plain && FTls) {
+            // The handshake's last read may have brought records after it, which are
+            // in the engine now and will not make the socket readable.
+            readable = true;
         }
         if (!FlushSendQueue(Socket)) {
             return;
         }
-        if (FCloseWhenSent && Queued() == 0) {
+        const bool pending = Queued() > 0 || TlsOutputPending();
+        if (FCloseWhenSent && !pending) {
             Linger(Socket);
             return;
         }
-        const bool pending = Queued() > 0;
-        pollfd fds[2] = {{Socket, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0},
-                         {FWakeUp, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            continue;
+        if (!readable) {
+            pollfd fds[2] = {{Socket, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0},
+                             {FWakeUp, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                continue;
+            }
+            if (fds[1].revents & POLLIN) {
+                DrainWakeUp();
+            }
+            if (Terminated()) {
+                return;
+            }
+            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+                continue;
+            }
         }
-        if (fds[1].revents & POLLIN) {
-            DrainWakeUp();
-        }
-        if (Terminated()) {
-            return;
-        }
-        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && !ReceiveOnce(Socket)) {
+        switch (ReceiveOnce(Socket)) {
+        case TReceived::Data:
+            readable = true;
+            break;
+        case TReceived::Nothing:
+            readable = false;
+            break;
+        case TReceived::End:
             return;
         }
     }
@@ -354,32 +390,36 @@ bool TCustomSocket::ConnectSocket(int Socket, int32_t Ip) {
     return true;
 }
 
-bool TCustomSocket::ReceiveOnce(int Socket) {
+TCustomSocket::TReceived TCustomSocket::ReceiveOnce(int Socket) {
     ssize_t received;
     do {
         received = TransportRecv(Socket, FReceiveBuffer.data(), ReceiveBufferSize);
     } while (received < 0 && errno == EINTR);
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        return true;
+        return TReceived::Nothing;
     }
     if (received <= 0) {
         // Whatever the error (reset, time-out, unreachable network, a broken TLS
         // record), the connection is gone; a closing peer is no different.
         Lost(received == 0 ? 0 : errno);
-        return false;
+        return TReceived::End;
     }
     if (FCloseWhenSent) {
-        return true; // nobody listens any more
+        return TReceived::Data; // nobody listens any more
     }
     Buffer = FReceiveBuffer.data();
     BufLen = static_cast<uint32_t>(received);
     Synchronize([this] { DoReceive(); });
-    return true;
+    return TReceived::Data;
 }
 
 bool TCustomSocket::FlushSendQueue(int Socket) {
     if (FSocket.load() == -1) {
         return true;
+    }
+    if (FTls && !SendTlsOutput(Socket, false)) {
+        Lost(errno);
+        return false;
     }
     for (;;) {
         FBuffer.Enter();

@@ -159,8 +159,10 @@ private:
     // Looks Host up on a thread of its own and waits for it or for termination, so
     // that a hung name server never holds the worker (and the process) back.
     int32_t LookUp(int* Error);
-    // One recv and what follows it; false when the worker must end.
-    bool ReceiveOnce(int Socket);
+    enum class TReceived { Data, Nothing, End };
+    // One recv and what follows it: whether it gave data, nothing (the socket is
+    // empty for now), or the worker must end.
+    TReceived ReceiveOnce(int Socket);
     // Sends queued data until the socket takes no more; false when the worker must end.
     bool FlushSendQueue(int Socket);
     // The end of a CloseWhenSent: shuts sending down and waits for the peer's close.
@@ -177,13 +179,18 @@ private:
     // Runs the handshake that StartTls asked for, if any; false when the worker must
     // end (failed, closed, or termination requested).
     bool RunPendingTls(int Socket);
-    // Sends what TLS has produced; false on a socket error.
-    bool SendTlsOutput(int Socket);
+    // Sends what TLS has produced; false on a socket error. With Wait it returns once
+    // everything has left, otherwise when the socket takes no more.
+    bool SendTlsOutput(int Socket, bool Wait);
+    // Whether TLS records wait to be sent.
+    bool TlsOutputPending() const;
+    // One recv straight into the TLS engine's input; same results as recv.
+    ssize_t ReceiveIntoTls(int Socket);
 
-    std::mutex FTlsLock;                       // guards FTlsRequest
-    std::unique_ptr<TTlsSettings> FTlsRequest; // set by StartTls, taken by the worker
-    std::unique_ptr<TTlsEngine> FTls;          // the worker's, once the handshake is done
-    std::vector<char> FTlsInput;
+    // Set by StartTls, taken by the worker: handed over whole, without a lock the worker
+    // would take on every pass.
+    std::atomic<TTlsSettings*> FTlsRequest{nullptr};
+    std::unique_ptr<TTlsEngine> FTls; // the worker's, once the handshake is done
 
     std::atomic<int> FSocket{-1};
     std::atomic<int32_t> FIp{-1};

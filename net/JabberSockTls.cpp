@@ -11,32 +11,24 @@
 #include <sys/socket.h>
 
 void TCustomSocket::StartTls(const TTlsSettings& Settings) {
-    {
-        std::lock_guard lock(FTlsLock);
-        FTlsRequest = std::make_unique<TTlsSettings>(Settings);
-    }
+    delete FTlsRequest.exchange(new TTlsSettings(Settings));
     WakeWorker();
 }
 
 bool TCustomSocket::RunPendingTls(int Socket) {
-    std::unique_ptr<TTlsSettings> settings;
-    {
-        std::lock_guard lock(FTlsLock);
-        if (!FTlsRequest) {
-            return true;
-        }
-        settings = std::move(FTlsRequest);
+    const std::unique_ptr<TTlsSettings> settings(FTlsRequest.exchange(nullptr));
+    if (!settings) {
+        return true;
     }
     // Made here, not on the GUI thread: loading the trust store takes a moment.
     FTls = std::make_unique<TTlsEngine>(*settings);
-    FTlsInput.resize(ReceiveBufferSize);
     // The handshake and every record after it leave as whole writes; waiting to
     // coalesce them with the next one (Nagle) only meets the peer's delayed ACK.
     const int on = 1;
     ::setsockopt(Socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     for (;;) {
         const TTlsEngine::TState state = FTls->Handshake();
-        if (!SendTlsOutput(Socket)) {
+        if (!SendTlsOutput(Socket, true)) {
             return false;
         }
         if (Terminated()) {
@@ -64,7 +56,7 @@ bool TCustomSocket::RunPendingTls(int Socket) {
         if (!fds[0].revents) {
             continue;
         }
-        const ssize_t received = ::recv(Socket, FTlsInput.data(), FTlsInput.size(), 0);
+        const ssize_t received = ReceiveIntoTls(Socket);
         if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             continue;
         }
@@ -73,18 +65,26 @@ bool TCustomSocket::RunPendingTls(int Socket) {
             Synchronize([this] { DoTlsFailed(); });
             return false;
         }
-        FTls->Feed(FTlsInput.data(), size_t(received));
     }
 }
 
-bool TCustomSocket::SendTlsOutput(int Socket) {
-    const QByteArray out = FTls->TakeOutput();
-    qsizetype done = 0;
-    while (done < out.size()) {
-        const ssize_t sent =
-            ::send(Socket, out.constData() + done, size_t(out.size() - done), MSG_NOSIGNAL);
+ssize_t TCustomSocket::ReceiveIntoTls(int Socket) {
+    const ssize_t received =
+        ::recv(Socket, FTls->FeedSpace(ReceiveBufferSize), ReceiveBufferSize, 0);
+    FTls->Fed(received > 0 ? size_t(received) : 0);
+    return received;
+}
+
+bool TCustomSocket::SendTlsOutput(int Socket, bool Wait) {
+    for (;;) {
+        size_t length = 0;
+        const char* out = FTls->Output(length);
+        if (length == 0) {
+            return true;
+        }
+        const ssize_t sent = ::send(Socket, out, length, MSG_NOSIGNAL);
         if (sent >= 0) {
-            done += sent;
+            FTls->Sent(size_t(sent));
             continue;
         }
         if (errno == EINTR) {
@@ -92,6 +92,9 @@ bool TCustomSocket::SendTlsOutput(int Socket) {
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             return false;
+        }
+        if (!Wait) {
+            return true; // the rest leaves when poll says the socket takes more
         }
         // A non-blocking socket that is full: wait until it takes more, or for Close.
         pollfd fds[2] = {{Socket, POLLOUT, 0}, {FWakeUp, POLLIN, 0}};
@@ -103,49 +106,59 @@ bool TCustomSocket::SendTlsOutput(int Socket) {
             return false;
         }
     }
-    return true;
+}
+
+bool TCustomSocket::TlsOutputPending() const {
+    return FTls && FTls->HasOutput();
 }
 
 ssize_t TCustomSocket::TransportRecv(int Socket, char* Data, size_t Size) {
     if (!FTls) {
         return ::recv(Socket, Data, Size, 0);
     }
-    const ssize_t received = ::recv(Socket, FTlsInput.data(), FTlsInput.size(), 0);
-    if (received <= 0) {
-        return received;
+    // Decrypted straight into Data. What an earlier receive held beyond Size comes
+    // first; only when that gives nothing is the socket read.
+    size_t plain = FTls->ReadPlain(Data, Size);
+    if (plain == 0 && FTls->State() == TTlsEngine::TState::Ready) {
+        const ssize_t received = ReceiveIntoTls(Socket);
+        if (received <= 0) {
+            return received;
+        }
+        plain = FTls->ReadPlain(Data, Size);
     }
-    FTls->Feed(FTlsInput.data(), size_t(received));
-    const QByteArray plain = FTls->ReadPlain();
-    if (!SendTlsOutput(Socket)) {
+    // Reading may have produced records of its own (an alert, a key update).
+    if (!SendTlsOutput(Socket, false)) {
         return -1;
     }
-    if (FTls->State() == TTlsEngine::TState::Closed && plain.isEmpty()) {
+    if (plain > 0) {
+        return ssize_t(plain);
+    }
+    if (FTls->State() == TTlsEngine::TState::Closed) {
         return 0;
     }
-    if (FTls->State() == TTlsEngine::TState::Failed) {
-        errno = EPROTO;
-        return -1;
-    }
-    if (plain.isEmpty()) {
-        errno = EAGAIN;
-        return -1;
-    }
-    // Records never decrypt to more than their own size.
-    const size_t length = std::min(Size, size_t(plain.size()));
-    std::copy_n(plain.constData(), length, Data);
-    return ssize_t(length);
+    errno = FTls->State() == TTlsEngine::TState::Failed ? EPROTO : EAGAIN;
+    return -1;
 }
 
 ssize_t TCustomSocket::TransportSend(int Socket, const char* Data, size_t Size) {
     if (!FTls) {
         return ::send(Socket, Data, Size, MSG_NOSIGNAL);
     }
+    // The records of the previous packet leave first; until they have, this one waits
+    // in the queue, so at most one packet's records are held here.
+    if (!SendTlsOutput(Socket, false)) {
+        return -1;
+    }
+    if (FTls->HasOutput()) {
+        errno = EAGAIN;
+        return -1;
+    }
     FTls->WritePlain(Data, Size);
     if (FTls->State() != TTlsEngine::TState::Ready) {
         errno = EPROTO;
         return -1;
     }
-    return SendTlsOutput(Socket) ? ssize_t(Size) : -1;
+    return SendTlsOutput(Socket, false) ? ssize_t(Size) : -1;
 }
 
 void TCustomSocket::DoTlsReady() {}

@@ -6,6 +6,10 @@
 
 TNetBuffer::~TNetBuffer() {
     Clear();
+    while (PNetPacket spare = FSpare) {
+        FSpare = spare->Next;
+        ::operator delete(spare);
+    }
 }
 
 void TNetBuffer::Enter() {
@@ -32,7 +36,7 @@ void TNetBuffer::Clear() {
 
 void TNetBuffer::AddPacket(const void* Buffer, uint32_t BufLen) {
     const uint16_t len = static_cast<uint16_t>(std::min<uint32_t>(BufLen, 65535));
-    auto* packet = static_cast<PNetPacket>(::operator new(sizeof(TNetPacket) + len));
+    PNetPacket packet = NewPacket(len);
     packet->BufLen = len;
     packet->Offset = 0;
     packet->Next = nullptr;
@@ -82,6 +86,32 @@ void TNetBuffer::DelPacket() {
             FSize -= head->BufLen - head->Offset;
         }
         FPkt = head->Next;
-        ::operator delete(head);
+        FreePacket(head);
     }
+}
+
+PNetPacket TNetBuffer::NewPacket(uint32_t Len) {
+    if (Len >= SpareFrom) {
+        for (PNetPacket* link = &FSpare; *link; link = &(*link)->Next) {
+            PNetPacket spare = *link;
+            if (spare->Capacity >= Len && spare->Capacity - Len <= Len / 4) {
+                *link = spare->Next;
+                FSpareBytes -= spare->Capacity;
+                return spare;
+            }
+        }
+    }
+    auto* packet = static_cast<PNetPacket>(::operator new(sizeof(TNetPacket) + Len));
+    packet->Capacity = Len;
+    return packet;
+}
+
+void TNetBuffer::FreePacket(PNetPacket Packet) {
+    if (Packet->Capacity < SpareFrom || FSpareBytes + Packet->Capacity > MaxSpareBytes) {
+        ::operator delete(Packet);
+        return;
+    }
+    Packet->Next = FSpare;
+    FSpare = Packet;
+    FSpareBytes += Packet->Capacity;
 }

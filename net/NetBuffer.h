@@ -5,11 +5,12 @@
 #include <mutex>
 #include <optional>
 
-// One queued piece of outgoing data. It is allocated with room for exactly its own
-// bytes, which follow the header in the same block.
+// One queued piece of outgoing data. Its bytes follow the header in the same block,
+// which has room for them and, when it is a reused block, at most a quarter more.
 struct TNetPacket {
-    uint16_t BufLen; // data bytes, at most 65,535
-    uint16_t Offset; // bytes at the front already taken out and sent
+    uint16_t BufLen;   // data bytes, at most 65,535
+    uint16_t Offset;   // bytes at the front already taken out and sent
+    uint32_t Capacity; // data bytes the block has room for
     TNetPacket* Next;
 
     uint8_t* Buf() { return reinterpret_cast<uint8_t*>(this + 1); }
@@ -23,6 +24,11 @@ using PNetPacket = TNetPacket*;
 //
 // None of the list operations locks by itself: callers bracket every use with
 // Enter and Leave. The lock is recursive and is created on the first Enter.
+//
+// Removed large packets are kept for reuse, up to MaxSpareBytes besides the queued
+// data: freeing 64 KiB blocks one by one lets the allocator hand the top of its heap
+// back to the system, and taking it again faults every page in anew, which costs
+// more than copying the data. A stream keeps reusing the blocks of its last bursts.
 class TNetBuffer {
 public:
     TNetBuffer() = default;
@@ -60,9 +66,18 @@ public:
     int32_t Shared() const { return FShared.load(); }
 
 private:
+    // Blocks from this size on are worth keeping.
+    static constexpr uint32_t SpareFrom = 16 * 1024;
+    static constexpr uint64_t MaxSpareBytes = 512 * 1024;
+
+    PNetPacket NewPacket(uint32_t Len);
+    void FreePacket(PNetPacket Packet);
+
     PNetPacket FPkt = nullptr;  // the head, the oldest packet
     PNetPacket FTail = nullptr; // the last packet; meaningful only while FPkt is set
     uint64_t FSize = 0;
+    PNetPacket FSpare = nullptr; // removed blocks kept for reuse, linked through Next
+    uint64_t FSpareBytes = 0;
     std::atomic<int32_t> FShared{0};
     std::atomic<bool> FLockReady{false};
     std::optional<std::recursive_mutex> CS;

@@ -1,6 +1,9 @@
 #include "TlsEngine.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
@@ -42,13 +45,109 @@ void UseSystemStore(SSL_CTX* Context) {
     ERR_clear_error();
 }
 
+// What the connection reads from and writes to: the engine's two byte queues. A
+// memory BIO would do, but it clears every buffer it grows or resets and hands its
+// output over only as a copy; these queues are read and sent from in place.
+struct TQueuePair {
+    TByteQueue In;  // received from the peer, not yet read by the connection
+    TByteQueue Out; // records for the peer, not yet sent
+};
+
+int QueueWrite(BIO* Bio, const char* Data, int Length) {
+    BIO_clear_retry_flags(Bio);
+    static_cast<TQueuePair*>(BIO_get_data(Bio))->Out.Append(Data, size_t(Length));
+    return Length;
+}
+
+int QueueRead(BIO* Bio, char* Data, int Length) {
+    BIO_clear_retry_flags(Bio);
+    TByteQueue& in = static_cast<TQueuePair*>(BIO_get_data(Bio))->In;
+    const size_t n = std::min(in.Size(), size_t(Length));
+    if (n == 0) {
+        // Nothing more for now: wait for more, not the end of the stream.
+        BIO_set_retry_read(Bio);
+        return -1;
+    }
+    std::memcpy(Data, in.Data(), n);
+    in.Take(n);
+    return int(n);
+}
+
+long QueueControl(BIO* Bio, int Command, long, void*) {
+    const auto* queues = static_cast<TQueuePair*>(BIO_get_data(Bio));
+    switch (Command) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_PENDING:
+        return long(queues->In.Size());
+    case BIO_CTRL_WPENDING:
+        return long(queues->Out.Size());
+    default:
+        return 0;
+    }
+}
+
+int QueueCreate(BIO* Bio) {
+    BIO_set_init(Bio, 1);
+    return 1;
+}
+
+// Made once and kept for the process.
+const BIO_METHOD* QueueMethod() {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "queues");
+        if (m) {
+            BIO_meth_set_write(m, QueueWrite);
+            BIO_meth_set_read(m, QueueRead);
+            BIO_meth_set_ctrl(m, QueueControl);
+            BIO_meth_set_create(m, QueueCreate);
+        }
+        return m;
+    }();
+    return method;
+}
+
 } // namespace
+
+char* TByteQueue::Space(size_t Length) {
+    if (FCapacity - FEnd >= Length) {
+        return FBuf.get() + FEnd;
+    }
+    const size_t size = Size();
+    if (FCapacity - size >= Length) {
+        std::memmove(FBuf.get(), Data(), size);
+    } else {
+        const size_t capacity = std::max(FCapacity * 2, size + Length);
+        auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+        if (size > 0) {
+            std::memcpy(grown.get(), Data(), size);
+        }
+        FBuf = std::move(grown);
+        FCapacity = capacity;
+    }
+    FBegin = 0;
+    FEnd = size;
+    return FBuf.get() + FEnd;
+}
+
+void TByteQueue::Append(const char* Data, size_t Length) {
+    if (Length > 0) {
+        std::memcpy(Space(Length), Data, Length);
+        Added(Length);
+    }
+}
+
+void TByteQueue::Take(size_t Length) {
+    FBegin += std::min(Length, Size());
+    if (FBegin == FEnd) {
+        FBegin = FEnd = 0;
+    }
+}
 
 struct TTlsEngine::TImpl {
     SSL_CTX* Context = nullptr;
     SSL* Ssl = nullptr;
-    BIO* In = nullptr;  // what the peer sent; owned by Ssl
-    BIO* Out = nullptr; // what goes to the peer; owned by Ssl
+    TQueuePair Queues;
     TTlsSettings Settings;
     bool PinMismatch = false;
 
@@ -97,18 +196,17 @@ TTlsEngine::TTlsEngine(const TTlsSettings& Settings) : FImpl(std::make_unique<TI
         SSL_CTX_set_verify(d.Context, SSL_VERIFY_PEER, &TImpl::VerifyPinned);
     }
     d.Ssl = SSL_new(d.Context);
-    d.In = BIO_new(BIO_s_mem());
-    d.Out = BIO_new(BIO_s_mem());
-    if (!d.Ssl || !d.In || !d.Out) {
-        BIO_free(d.In);
-        BIO_free(d.Out);
-        d.In = d.Out = nullptr;
+    BIO* bio = QueueMethod() ? BIO_new(QueueMethod()) : nullptr;
+    if (!d.Ssl || !bio) {
+        BIO_free(bio);
+        SSL_free(d.Ssl);
+        d.Ssl = nullptr;
         Fail(QStringLiteral("Šifrované spojení nelze připravit: %1").arg(OpenSslErrors()));
         return;
     }
-    // An empty input buffer means "wait for more", not end of stream.
-    BIO_set_mem_eof_return(d.In, -1);
-    SSL_set_bio(d.Ssl, d.In, d.Out);
+    BIO_set_data(bio, &d.Queues);
+    // One BIO both ways; the connection owns it.
+    SSL_set_bio(d.Ssl, bio, bio);
     SSL_set_app_data(d.Ssl, &d);
     SSL_set_connect_state(d.Ssl);
     const QByteArray domain = Settings.Domain.toUtf8();
@@ -122,8 +220,15 @@ TTlsEngine::TTlsEngine(const TTlsSettings& Settings) : FImpl(std::make_unique<TI
 TTlsEngine::~TTlsEngine() = default;
 
 void TTlsEngine::Feed(const char* Data, size_t Length) {
-    if (FImpl->In && Length > 0)
-        BIO_write(FImpl->In, Data, int(Length));
+    FImpl->Queues.In.Append(Data, Length);
+}
+
+char* TTlsEngine::FeedSpace(size_t Length) {
+    return FImpl->Queues.In.Space(Length);
+}
+
+void TTlsEngine::Fed(size_t Length) {
+    FImpl->Queues.In.Added(Length);
 }
 
 TTlsEngine::TState TTlsEngine::Handshake() {
@@ -177,40 +282,37 @@ QString TTlsEngine::VerifyFailure() const {
     return UntrustedPrefix + reason;
 }
 
-QByteArray TTlsEngine::TakeOutput() {
-    QByteArray bytes;
-    if (!FImpl->Out)
-        return bytes;
-    char* data = nullptr;
-    const long length = BIO_get_mem_data(FImpl->Out, &data);
-    if (length > 0)
-        bytes = QByteArray(data, int(length));
-    (void)BIO_reset(FImpl->Out);
-    return bytes;
+const char* TTlsEngine::Output(size_t& Length) const {
+    Length = FImpl->Queues.Out.Size();
+    return FImpl->Queues.Out.Data();
 }
 
-QByteArray TTlsEngine::ReadPlain() {
-    QByteArray plain;
-    if (FState != TState::Ready)
-        return plain;
-    char chunk[16384];
-    for (;;) {
+void TTlsEngine::Sent(size_t Length) {
+    FImpl->Queues.Out.Take(Length);
+}
+
+bool TTlsEngine::HasOutput() const {
+    return FImpl->Queues.Out.Size() > 0;
+}
+
+size_t TTlsEngine::ReadPlain(char* Data, size_t Size) {
+    size_t done = 0;
+    while (FState == TState::Ready && done < Size) {
         ERR_clear_error();
-        const int got = SSL_read(FImpl->Ssl, chunk, int(sizeof chunk));
-        if (got > 0) {
-            plain.append(chunk, got);
+        size_t got = 0;
+        if (SSL_read_ex(FImpl->Ssl, Data + done, Size - done, &got) == 1) {
+            done += got;
             continue;
         }
-        const int error = SSL_get_error(FImpl->Ssl, got);
+        const int error = SSL_get_error(FImpl->Ssl, 0);
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
             break;
         if (error == SSL_ERROR_ZERO_RETURN)
             FState = TState::Closed;
         else
             Fail(QStringLiteral("Šifrované spojení bylo porušeno: %1").arg(OpenSslErrors()));
-        break;
     }
-    return plain;
+    return done;
 }
 
 void TTlsEngine::WritePlain(const char* Data, size_t Length) {
@@ -218,7 +320,7 @@ void TTlsEngine::WritePlain(const char* Data, size_t Length) {
         return;
     ERR_clear_error();
     size_t written = 0;
-    // Memory output never blocks, so one call takes everything.
+    // The output queue never refuses bytes, so one call takes everything.
     if (SSL_write_ex(FImpl->Ssl, Data, Length, &written) != 1 || written != Length)
         Fail(QStringLiteral("Šifrované spojení bylo porušeno: %1").arg(OpenSslErrors()));
 }

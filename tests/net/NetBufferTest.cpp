@@ -102,6 +102,25 @@ TEST(NetBufferTest, OneAddKeepsAtMost65535Bytes) {
     }
 }
 
+// Removed large blocks are taken again for later packets: whatever block a packet
+// lands in, it gives exactly its own bytes, and its size and offset start afresh.
+TEST(NetBufferTest, ReusedBlocksHoldOnlyTheNewPacket) {
+    TNetBuffer queue;
+    for (const int size : {65535, 65535, 60000, 70000, 20000, 16384, 100, 65535}) {
+        queue.AddPacket(Pattern(65535, 'o').constData(), 65535);
+        EXPECT_FALSE(queue.SkipData(7));
+        queue.DelPacket();
+        SCOPED_TRACE(size);
+        const QByteArray data = Pattern(size, static_cast<char>(size));
+        queue.AddPacket(data.constData(), size);
+        EXPECT_EQ(queue.Size(), uint64_t(std::min(size, 65535)));
+        EXPECT_EQ(Head(queue), data.left(65535));
+        EXPECT_EQ(queue.SkipData(static_cast<uint16_t>(std::min(size, 65535))), true);
+        queue.DelPacket();
+        EXPECT_EQ(queue.Size(), 0u);
+    }
+}
+
 TEST(NetBufferTest, ClearEmptiesTheQueue) {
     TNetBuffer queue;
     for (int i = 0; i < 3; ++i) {
