@@ -465,7 +465,7 @@ TwuHttpResult wuHttpGet(const TwuHttpRequest& request, const TwuHttpHandlers& ha
         !driver.Stopped && (!driver.Done || (request.Abort && request.Abort->Requested()));
     result.Completed = driver.Code == CURLE_OK && !result.Stopped && !result.Aborted;
     if (!result.Completed)
-        result.Error = result.Aborted ? QStringLiteral("Transfer aborted")
+        result.Error = result.Aborted ? QStringLiteral("přenos byl přerušen")
                                       : QString::fromUtf8(curl_easy_strerror(driver.Code));
     if (!driver.Responded && !result.Stopped && !result.Aborted && handlers.OnResponse)
         handlers.OnResponse(driver.FinalAnswer);
