@@ -3,7 +3,9 @@
 // DIGEST-MD5; tests/xmpp/ejabberd/start <dir> tls) or Prosody with
 // c2s_require_encryption (tests/xmpp/prosody/start <dir>). The fixture writes the
 // port, the accounts, the CA file, the certificate's fingerprint and the mechanism
-// the server's store allows into $VELORA_TLS_SERVER_DIR/endpoint.
+// the server's store allows into $VELORA_TLS_SERVER_DIR/endpoint. The downgrade
+// case by default runs against ejabberd offering STARTTLS without requiring it
+// (tests/xmpp/ejabberd/start <dir> offered, $VELORA_OFFERED_SERVER_DIR/endpoint).
 
 #include "JabberProbe.h"
 #include "ScriptedPeer.h"
@@ -113,10 +115,12 @@ private:
 
 class TlsServerTest : public testing::Test {
 protected:
-    void SetUp() override {
-        QFile file(qEnvironmentVariable("VELORA_TLS_SERVER_DIR") + QStringLiteral("/endpoint"));
+    void SetUp() override { ReadEndpoint("VELORA_TLS_SERVER_DIR"); }
+
+    void ReadEndpoint(const char* Variable) {
+        QFile file(qEnvironmentVariable(Variable) + QStringLiteral("/endpoint"));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly))
-            << file.fileName().toStdString() << " is missing (the TLS ejabberd did not start)";
+            << file.fileName().toStdString() << " is missing (the server did not start)";
         for (const QByteArray& line : file.readAll().split('\n')) {
             const qsizetype eq = line.indexOf('=');
             if (eq > 0)
@@ -239,6 +243,41 @@ TEST_F(TlsServerTest, RelayThatCutsStartTlsGetsNoPasswordByte) {
         EXPECT_EQ(log.Owner(), (QStringList{"Connect", "Disconnect", "SecurityError " + c.Reason}));
         for (const QString& sent : log.Events.filter(QStringLiteral("SendData ")))
             EXPECT_FALSE(sent.contains(u"<auth")) << sent.toStdString();
+    }
+}
+
+// The server offers STARTTLS without requiring it, and DIGEST-MD5 and PLAIN before
+// TLS. With STARTTLS cut out by a relay, the default goes on without TLS, but only
+// with the mechanism that never reveals the password; with STARTTLS seen, TLS comes
+// first.
+class OfferedTlsServerTest : public TlsServerTest {
+protected:
+    void SetUp() override { ReadEndpoint("VELORA_OFFERED_SERVER_DIR"); }
+};
+
+TEST_F(OfferedTlsServerTest, DefaultAfterACutStartTlsLogsInWithDigestMd5Only) {
+    for (const bool relayed : {true, false}) {
+        SCOPED_TRACE(relayed ? "through the relay" : "straight");
+        TStripRelay relay(endpoint.value(QStringLiteral("port")).toUShort());
+        auto client = Account(1);
+        if (relayed)
+            client->SetJabberPort(relay.Port());
+        client->SetCaFile(endpoint.value(QStringLiteral("ca")));
+        client->SetEncryption(TEncryption::IfOffered);
+        TEventLog log;
+        log.Attach(*client);
+        client->Connect(1);
+        ASSERT_TRUE(RunUntil([&] { return Settled(log, *client); }, 30000))
+            << log.Events.join(u'\n').toStdString();
+        ASSERT_TRUE(client->JabberOnline()) << log.Events.join(u'\n').toStdString();
+        EXPECT_EQ(relay.Stripped(), relayed);
+        EXPECT_EQ(client->Encrypted(), !relayed);
+        const QStringList sent = log.Events.filter(QStringLiteral("SendData "));
+        const QStringList auth = sent.filter(QStringLiteral("<auth"));
+        ASSERT_EQ(auth.size(), 1) << sent.join(u'\n').toStdString();
+        EXPECT_TRUE(auth[0].contains(u"mechanism=\"DIGEST-MD5\"")) << auth[0].toStdString();
+        EXPECT_EQ(sent.filter(QStringLiteral("<starttls")).size(), relayed ? 0 : 1);
+        client->Disconnect();
     }
 }
 
