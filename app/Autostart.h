@@ -20,7 +20,7 @@ public:
     void SetEnabled(bool enabled) const;
 
     // The desktop entry's text: the program as its Exec key, quoted as the
-    // Desktop Entry Specification asks.
+    // rules of desktop entries ask.
     static QString EntryText(const QString& program);
 
 private:
