@@ -44,10 +44,9 @@ protected:
                       QStringLiteral("pixel"), QStringLiteral("--width"), QStringLiteral("200"),
                       QStringLiteral("--height"), QStringLiteral("24")});
         ASSERT_TRUE(Trayer.waitForStarted(10000));
-        for (int i = 0;
-             i < 60 && Visible(QStringLiteral("--class"), QStringLiteral("trayer")).isEmpty(); ++i)
-            QThread::msleep(500);
-        ASSERT_FALSE(Visible(QStringLiteral("--class"), QStringLiteral("trayer")).isEmpty());
+        ASSERT_TRUE(PollDisplay([&] {
+            return !Visible(QStringLiteral("--class"), QStringLiteral("trayer")).isEmpty();
+        }));
     }
 
     // Ids of the visible windows that match.
@@ -76,11 +75,6 @@ protected:
             all << id + u'@' + Xdotool({QStringLiteral("getwindowgeometry"), id}).simplified();
         return all.join(QStringLiteral(" | ")).toStdString();
     }
-    template <typename Done> bool WaitFor(Done done) {
-        for (int i = 0; i < 60 && !done(); ++i)
-            QThread::msleep(500);
-        return done();
-    }
 
     // Starts the program once more and returns its exit code once it ended
     // (within 30 s; -1 when it did not).
@@ -107,10 +101,10 @@ protected:
 TEST_F(Citizen, ASecondStartHandsOverAndTouchesNothing) {
     StartTray();
     Start();
-    ASSERT_TRUE(WaitFor([&] { return !ProgramWindow(true).isEmpty(); }));
+    ASSERT_TRUE(PollDisplay([&] { return !ProgramWindow(true).isEmpty(); }));
     // Closed to the tray: the second start must bring it back.
     ASSERT_TRUE(AskWindowToClose(Display, ProgramWindow(true)));
-    ASSERT_TRUE(WaitFor([&] { return ProgramWindow(true).isEmpty(); })) << Windows();
+    ASSERT_TRUE(PollDisplay([&] { return ProgramWindow(true).isEmpty(); })) << Windows();
 
     const QString ini = QDir(Folder.path()).filePath(QStringLiteral("data.ini"));
     const QByteArray before = Get(QStringLiteral("data.ini"));
@@ -118,7 +112,7 @@ TEST_F(Citizen, ASecondStartHandsOverAndTouchesNothing) {
     qint64 ms = 0;
     EXPECT_EQ(StartAgain(&ms), 0);
     std::printf("second start handed over in %lld ms\n", static_cast<long long>(ms));
-    EXPECT_TRUE(WaitFor([&] { return !ProgramWindow(true).isEmpty(); }))
+    EXPECT_TRUE(PollDisplay([&] { return !ProgramWindow(true).isEmpty(); }))
         << "the running program's window did not come back";
     EXPECT_EQ(Get(QStringLiteral("data.ini")), before);
     EXPECT_EQ(QFileInfo(ini).lastModified(), modified);
@@ -142,9 +136,9 @@ TEST_F(Citizen, AfterACrashTheNextStartRuns) {
 TEST_F(Citizen, WithATrayCloseHidesAndKonecQuitsAndSaves) {
     StartTray();
     Start();
-    ASSERT_TRUE(WaitFor([&] { return !ProgramWindow(true).isEmpty(); }));
+    ASSERT_TRUE(PollDisplay([&] { return !ProgramWindow(true).isEmpty(); }));
     ASSERT_TRUE(AskWindowToClose(Display, ProgramWindow(true)));
-    ASSERT_TRUE(WaitFor([&] { return ProgramWindow(true).isEmpty(); })) << Windows();
+    ASSERT_TRUE(PollDisplay([&] { return ProgramWindow(true).isEmpty(); })) << Windows();
     EXPECT_EQ(Velora.state(), QProcess::Running);
     EXPECT_FALSE(Get(QStringLiteral("data.ini")).contains("Rozmisteni"));
 
@@ -153,7 +147,7 @@ TEST_F(Citizen, WithATrayCloseHidesAndKonecQuitsAndSaves) {
     ASSERT_FALSE(icon.isEmpty()) << "no tray icon";
     Xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), icon, QStringLiteral("8"),
              QStringLiteral("8"), QStringLiteral("click"), QStringLiteral("3")});
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(PollDisplay([&] {
         return Visible(QStringLiteral("--class"), QStringLiteral("velora")).size() >= 2;
     })) << "the tray menu did not open";
     Xdotool({QStringLiteral("key"), QStringLiteral("Up"), QStringLiteral("Return")});

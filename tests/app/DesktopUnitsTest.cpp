@@ -11,7 +11,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QThread>
+#include <QtCore/qtestsupport_core.h>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
@@ -80,15 +80,6 @@ TEST(Translations, StandardButtonsReadCzech) {
     EXPECT_EQ(text(QMessageBox::Cancel), QStringLiteral("Zrušit"));
 }
 
-// Runs the event loop until done() or about ten seconds have passed.
-template <typename Done> bool Wait(Done done) {
-    for (int i = 0; i < 1000 && !done(); ++i) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(10);
-    }
-    return done();
-}
-
 TEST(SingleInstance, ALaterStartFindsTheLockAndHandsOver) {
     QTemporaryDir folder;
     TSingleInstance first(folder.path());
@@ -107,7 +98,7 @@ TEST(SingleInstance, ALaterStartFindsTheLockAndHandsOver) {
     // The hand-over blocks; the first one answers from the event loop.
     std::atomic<int> handedOver{-1};
     std::thread later([&] { handedOver = second.HandOver(30000) ? 1 : 0; });
-    EXPECT_TRUE(Wait([&] { return handedOver >= 0; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return handedOver >= 0; }, 10000));
     later.join();
     EXPECT_EQ(handedOver, 1);
     EXPECT_EQ(activated, 1);

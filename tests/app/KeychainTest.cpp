@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QStandardPaths>
+#include <QtCore/qtestsupport_core.h>
 #include <gtest/gtest.h>
 #include <optional>
 
@@ -55,10 +56,7 @@ protected:
     template <typename Start> TPasswordStore::TResult Run(Start start) {
         std::optional<TPasswordStore::TResult> result;
         start([&](const TPasswordStore::TResult& r) { result = r; });
-        for (int i = 0; i < 3000 && !result; ++i) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            QThread::msleep(10);
-        }
+        (void)QTest::qWaitFor([&] { return result.has_value(); }, 30000);
         return result.value_or(TPasswordStore::TResult{
             TPasswordStore::TStatus::Failed, {}, QStringLiteral("no answer")});
     }

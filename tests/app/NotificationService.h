@@ -10,15 +10,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
+#include <QtCore/qtestsupport_core.h>
 #include <gtest/gtest.h>
 
-// Runs the event loop until done() or about twenty seconds have passed.
+// Runs the event loop until done() or twenty seconds have passed.
 template <typename Done> bool Wait(Done done) {
-    for (int i = 0; i < 2000 && !done(); ++i) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(10);
-    }
-    return done();
+    return QTest::qWaitFor(done, 20000);
 }
 
 class NotificationService : public testing::Test {

@@ -7,7 +7,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
+#include <QtCore/qtestsupport_core.h>
 
 class TPrivateBus {
 public:
@@ -52,12 +52,11 @@ public:
 
     QString Address() const { return FAddress; }
 
-    // Waits at most about ten seconds for the name to appear on the bus.
+    // Waits at most ten seconds for the name to appear on the bus.
     bool WaitForName(const QString& name) const {
         QDBusConnection bus = QDBusConnection::connectToBus(FAddress, QStringLiteral("probe"));
-        bool there = false;
-        for (int i = 0; i < 100 && !(there = bus.interface()->isServiceRegistered(name)); ++i)
-            QThread::msleep(100);
+        const bool there = QTest::qWaitFor(
+            [&] { return bus.interface()->isServiceRegistered(name).value(); }, 10000);
         QDBusConnection::disconnectFromBus(QStringLiteral("probe"));
         return there;
     }

@@ -14,7 +14,9 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 class TPrivateEjabberd {
@@ -46,21 +48,21 @@ public:
         const pid_t pid = Pid();
         if (pid <= 0)
             return;
+        const int exited = ExitNotice(pid);
         ::kill(pid, SIGKILL);
-        for (int i = 0; i < 400 && ::kill(pid, 0) == 0; ++i)
-            QThread::msleep(50);
+        WaitForExit(exited, 20000);
     }
     // Stops the server in order, as an administrator would.
     void Stop() {
-        const pid_t pid = Pid();
+        const int exited = ExitNotice(Pid());
         Ctl({QStringLiteral("stop")});
-        for (int i = 0; i < 1200 && pid > 0 && ::kill(pid, 0) == 0; ++i)
-            QThread::msleep(50);
+        WaitForExit(exited, 60000);
     }
     // Starts the stopped server again; true once it takes connections (within a
     // minute).
     bool Restart() {
         Ctl({QStringLiteral("start")});
+        // Nothing announces an open port: it is tried every quarter second.
         for (int i = 0; i < 240; ++i) {
             if (TakesConnections())
                 return true;
@@ -91,6 +93,18 @@ public:
     QString Log() const { return FLog; }
 
 private:
+    // A descriptor that becomes readable when the process ends (-1 when it has
+    // already gone); the server is not our child, so it cannot be waited for.
+    static int ExitNotice(pid_t pid) {
+        return pid > 0 ? int(::syscall(SYS_pidfd_open, pid, 0)) : -1;
+    }
+    static void WaitForExit(int notice, int ms) {
+        if (notice < 0)
+            return;
+        pollfd ended{notice, POLLIN, 0};
+        ::poll(&ended, 1, ms);
+        ::close(notice);
+    }
     static QString Script(const QString& name) {
         return QStringLiteral(VELORA_EJABBERD_SCRIPTS "/") + name;
     }

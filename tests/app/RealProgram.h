@@ -142,14 +142,26 @@ protected:
     // machine starts the web engine slowly); empty when it never came or the
     // program ended.
     QString WaitForWindow(const QString& title = QStringLiteral("Velora")) {
-        const QDeadlineTimer deadline(90000);
-        while (!deadline.hasExpired()) {
-            const QString id = FindWindow(title);
-            if (!id.isEmpty() || Velora.state() == QProcess::NotRunning)
-                return id;
+        QString id;
+        PollDisplay(
+            [&] {
+                id = FindWindow(title);
+                return !id.isEmpty() || Velora.state() == QProcess::NotRunning;
+            },
+            90000);
+        return id;
+    }
+    // Looks again every 200 ms until done() or ms have passed. The display's
+    // windows are known only by asking its server, which tells nothing to a test
+    // that is not one of its clients.
+    template <typename Done> bool PollDisplay(Done done, int ms = 30000) {
+        const QDeadlineTimer deadline(ms);
+        while (!done()) {
+            if (deadline.hasExpired())
+                return false;
             QThread::msleep(200);
         }
-        return {};
+        return true;
     }
 
     void Terminate() {

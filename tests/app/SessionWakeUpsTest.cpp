@@ -5,19 +5,16 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDeadlineTimer>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QtCore/qtestsupport_core.h>
 #include <functional>
 #include <gtest/gtest.h>
 
 namespace {
 
-bool Eventually(const std::function<bool()>& Condition, int Ms = 10000) {
-    const QDeadlineTimer deadline(Ms);
-    while (!Condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return Condition();
+bool Eventually(const std::function<bool()>& Condition) {
+    return QTest::qWaitFor(Condition, 10000);
 }
 
 class SessionWakeUps : public testing::Test {
