@@ -336,6 +336,10 @@ void TForm1::TrayIcon1Click() {
         FHiddenToTray = false;
         FDesktop.SetVisible(true);
     }
+    BringWindowForward();
+}
+
+void TForm1::BringWindowForward() {
     FDesktop.SetWindowStateNormal();
     FDesktop.BringToFront();
     FDesktop.BringWindowToTop();

@@ -292,4 +292,8 @@ private:
     void LogInWithStoredPassword();
     // Stores the password of the session that is online, when asked to.
     void RememberPassword();
+    // A refused login ends the session for good: no retry, the controls offline.
+    void StopSession();
+    // Restores, raises and activates the window.
+    void BringWindowForward();
 };

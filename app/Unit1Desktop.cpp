@@ -15,10 +15,15 @@ namespace {
 
 const QString kLogout = QStringLiteral("Odhlásit");
 
-QString StoreUnavailable(const QString& reason) {
-    QString text = QStringLiteral("Heslo nelze zapamatovat, úložiště hesel systému "
-                                  "(Secret Service) není dostupné");
+// A Czech message, the system's reason after a colon when there is one.
+QString WithReason(const QString& text, const QString& reason) {
     return reason.isEmpty() ? text + u'.' : text + QStringLiteral(": ") + reason;
+}
+
+QString StoreUnavailable(const QString& reason) {
+    return WithReason(QStringLiteral("Heslo nelze zapamatovat, úložiště hesel systému "
+                                     "(Secret Service) není dostupné"),
+                      reason);
 }
 
 } // namespace
@@ -113,9 +118,8 @@ void TForm1::RememberPassword() {
                 return;
             }
             self->FDesktop.SetChecked(TControl::CheckBox1, false);
-            QString text = QStringLiteral("Heslo se nepodařilo uložit do úložiště hesel");
-            self->FDesktop.MessageBox(
-                result.Error.isEmpty() ? text + u'.' : text + QStringLiteral(": ") + result.Error);
+            self->FDesktop.MessageBox(WithReason(
+                QStringLiteral("Heslo se nepodařilo uložit do úložiště hesel"), result.Error));
         });
 }
 
@@ -132,9 +136,8 @@ void TForm1::CheckBox1Click() {
     FServices.Passwords->Remove(jabber_jmeno, [self](const TPasswordStore::TResult& result) {
         if (!self || result.Status == TPasswordStore::TStatus::Done)
             return;
-        QString text = QStringLiteral("Uložené heslo se nepodařilo odstranit");
         self->FDesktop.MessageBox(
-            result.Error.isEmpty() ? text + u'.' : text + QStringLiteral(": ") + result.Error);
+            WithReason(QStringLiteral("Uložené heslo se nepodařilo odstranit"), result.Error));
     });
 }
 
@@ -153,9 +156,7 @@ void TForm1::FormCloseQuery(bool& CanClose) {
 void TForm1::Zobrazit1Click() {
     FHiddenToTray = false;
     FDesktop.SetVisible(true);
-    FDesktop.SetWindowStateNormal();
-    FDesktop.BringToFront();
-    FDesktop.BringWindowToTop();
+    BringWindowForward();
 }
 
 void TForm1::TrayIcon1Popup() {

@@ -208,21 +208,19 @@ void TForm1::JabberClient1ConnectError(TJabberClient*) {
 }
 
 void TForm1::JabberClient1LoginError(TJabberClient*, const QString&) {
-    FStayOnline = false;
-    FReconnectTimer.stop();
-    Reconnect.Reset();
-    FDesktop.SetStatusText(0, kOffline);
-    jabber_online = false;
-    FDesktop.SetEnabled(TControl::Edit1, true);
+    StopSession();
     FDesktop.SetCaption(TControl::Edit1, QString());
-    FDesktop.SetCaption(TControl::Button1, kLogin);
-    FDesktop.SetTimerEnabled(false);
     FDesktop.MessageBox(QStringLiteral("chyba prihlaseni"));
 }
 
 void TForm1::JabberClient1SecurityError(TJabberClient*, const QString& Reason) {
     // Not a wrong password: the box keeps it for the next try. No retry by itself:
     // a refused certificate would only refuse again, with a box each time.
+    StopSession();
+    FDesktop.MessageBox(Reason);
+}
+
+void TForm1::StopSession() {
     FStayOnline = false;
     FReconnectTimer.stop();
     Reconnect.Reset();
@@ -231,7 +229,6 @@ void TForm1::JabberClient1SecurityError(TJabberClient*, const QString& Reason) {
     FDesktop.SetEnabled(TControl::Edit1, true);
     FDesktop.SetCaption(TControl::Button1, kLogin);
     FDesktop.SetTimerEnabled(false);
-    FDesktop.MessageBox(Reason);
 }
 
 bool TForm1::IsFromExchange(const QString& XMLMessage) const {
