@@ -6,12 +6,9 @@
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
-#include <arpa/inet.h>
 #include <atomic>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <openssl/ssl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -60,32 +57,19 @@ private:
 class TTlsPeer {
 public:
     TTlsPeer(const TCertificates& Certs, QByteArray Burst, qsizetype Expected)
-        : FBurst(std::move(Burst)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(FListener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        listen(FListener, 1);
-        socklen_t length = sizeof address;
-        getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length);
-        FPort = ntohs(address.sin_port);
+        : FListener(1), FBurst(std::move(Burst)) {
         FThread = std::thread([this, &Certs, Expected] { Serve(Certs, Expected); });
     }
-    ~TTlsPeer() {
-        FThread.join();
-        close(FListener);
-    }
+    ~TTlsPeer() { FThread.join(); }
 
-    uint16_t Port() const { return FPort; }
+    uint16_t Port() const { return FListener.Port(); }
     bool Done() const { return FDone.load(); }
     // Valid once Done.
     const QByteArray& Received() const { return FReceived; }
 
 private:
     void Serve(const TCertificates& Certs, qsizetype Expected) {
-        pollfd waiting{FListener, POLLIN, 0};
-        const int handle =
-            poll(&waiting, 1, 10000) == 1 ? accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        const int handle = FListener.AcceptHandle(std::chrono::seconds(10));
         if (handle != -1) {
             const timeval limit{30, 0};
             setsockopt(handle, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -114,8 +98,7 @@ private:
         FDone = true;
     }
 
-    int FListener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    uint16_t FPort = 0;
+    TLoopbackServer FListener;
     QByteArray FBurst;
     QByteArray FReceived;
     std::atomic<bool> FDone{false};

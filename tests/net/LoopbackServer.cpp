@@ -234,12 +234,15 @@ TLoopbackServer::~TLoopbackServer() {
 }
 
 std::unique_ptr<TLoopbackPeer> TLoopbackServer::Accept(std::chrono::milliseconds Timeout) {
-    pollfd fd{FHandle, POLLIN, 0};
-    if (poll(&fd, 1, static_cast<int>(Timeout.count())) <= 0) {
-        return nullptr;
-    }
-    const int handle = accept4(FHandle, nullptr, nullptr, SOCK_CLOEXEC);
+    const int handle = AcceptHandle(Timeout);
     return handle == -1 ? nullptr : std::make_unique<TLoopbackPeer>(handle);
+}
+
+int TLoopbackServer::AcceptHandle(std::chrono::milliseconds Timeout) {
+    pollfd fd{FHandle, POLLIN, 0};
+    if (poll(&fd, 1, static_cast<int>(Timeout.count())) <= 0)
+        return -1;
+    return accept4(FHandle, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
 int TLoopbackServer::ConnectWithoutWaiting() const {

@@ -72,6 +72,8 @@ public:
     // The next connection, or null when none came within the time-out.
     std::unique_ptr<TLoopbackPeer>
     Accept(std::chrono::milliseconds Timeout = std::chrono::seconds(5));
+    // The same as a bare descriptor for the caller to close, or -1.
+    int AcceptHandle(std::chrono::milliseconds Timeout = std::chrono::seconds(5));
 
     // Starts a connection to this server without waiting for it; the caller closes it.
     int ConnectWithoutWaiting() const;
