@@ -1,13 +1,16 @@
 #include "TlsEngine.h"
 
+#include <QHash>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -107,6 +110,89 @@ const BIO_METHOD* QueueMethod() {
     return method;
 }
 
+// Client contexts, shared by the connections that trust the same issuers. Making one
+// loads them, which takes tens of milliseconds when the system bundle file is named
+// (SSL_CERT_FILE), and every reconnect would pay that again. A context is made anew
+// when its issuer file, or the bundle, has changed on disk since.
+class TContextCache {
+public:
+    static TContextCache& Instance() {
+        // Never destroyed: OpenSSL cleans up at exit in an order of its own, and a
+        // worker may still be closing a connection then.
+        static auto* const cache = new TContextCache;
+        return *cache;
+    }
+
+    // A reference of the caller's own (SSL_CTX_free it), or nullptr with Error set.
+    SSL_CTX* Get(const QString& CaFile, bool Pinned, QString& Error) {
+        const QString slot = Pinned ? QStringLiteral("\npinned") : CaFile;
+        const QByteArray stamp = Pinned ? QByteArray() : Stamp(CaFile);
+        std::lock_guard lock(FLock);
+        TEntry& entry = FEntries[slot];
+        if (!entry.Context || entry.Stamp != stamp) {
+            SSL_CTX* made = Make(CaFile, Pinned, Error);
+            if (!made)
+                return nullptr;
+            SSL_CTX_free(entry.Context);
+            entry = {stamp, made};
+        }
+        SSL_CTX_up_ref(entry.Context);
+        return entry.Context;
+    }
+
+private:
+    struct TEntry {
+        QByteArray Stamp;
+        SSL_CTX* Context = nullptr;
+    };
+
+    // What tells a changed file: the file it is, its size and its time of change, for
+    // the issuer file and for the bundle and folder the environment names.
+    static QByteArray Stamp(const QString& CaFile) {
+        QByteArray stamp;
+        for (const QByteArray& path :
+             {CaFile.toLocal8Bit(), qgetenv(X509_get_default_cert_file_env()),
+              qgetenv(X509_get_default_cert_dir_env())}) {
+            struct stat file {};
+            if (!path.isEmpty() && ::stat(path.constData(), &file) == 0)
+                stamp += QByteArray::number(qulonglong(file.st_dev)) + ' ' +
+                         QByteArray::number(qulonglong(file.st_ino)) + ' ' +
+                         QByteArray::number(qlonglong(file.st_size)) + ' ' +
+                         QByteArray::number(qlonglong(file.st_mtim.tv_sec)) + '.' +
+                         QByteArray::number(qlonglong(file.st_mtim.tv_nsec));
+            stamp += path + ';';
+        }
+        return stamp;
+    }
+
+    static SSL_CTX* Make(const QString& CaFile, bool Pinned, QString& Error) {
+        SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+        if (!context) {
+            Error = QStringLiteral("Šifrované spojení nelze připravit: %1").arg(OpenSslErrors());
+            return nullptr;
+        }
+        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+        // AES-128 first: safe for this use, and less work per byte than AES-256.
+        SSL_CTX_set_ciphersuites(
+            context, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
+        if (Pinned)
+            return context;
+        UseSystemStore(context);
+        if (!CaFile.isEmpty() &&
+            !SSL_CTX_load_verify_locations(context, CaFile.toLocal8Bit().constData(), nullptr)) {
+            Error =
+                QStringLiteral("Soubor s důvěryhodnými certifikáty nelze načíst: %1").arg(CaFile);
+            ERR_clear_error();
+            SSL_CTX_free(context);
+            return nullptr;
+        }
+        return context;
+    }
+
+    std::mutex FLock;
+    QHash<QString, TEntry> FEntries;
+};
+
 } // namespace
 
 char* TByteQueue::Space(size_t Length) {
@@ -175,25 +261,13 @@ TTlsEngine::TTlsEngine(const TTlsSettings& Settings) : FImpl(std::make_unique<TI
     TImpl& d = *FImpl;
     d.Settings = Settings;
     ERR_clear_error();
-    d.Context = SSL_CTX_new(TLS_client_method());
+    const bool pinned = !Settings.Fingerprint.isEmpty();
+    QString failure;
+    d.Context =
+        TContextCache::Instance().Get(pinned ? QString() : Settings.CaFile, pinned, failure);
     if (!d.Context) {
-        Fail(QStringLiteral("Šifrované spojení nelze připravit: %1").arg(OpenSslErrors()));
+        Fail(failure);
         return;
-    }
-    SSL_CTX_set_min_proto_version(d.Context, TLS1_2_VERSION);
-    if (Settings.Fingerprint.isEmpty()) {
-        UseSystemStore(d.Context);
-        if (!Settings.CaFile.isEmpty() &&
-            !SSL_CTX_load_verify_locations(d.Context, Settings.CaFile.toLocal8Bit().constData(),
-                                           nullptr)) {
-            Fail(QStringLiteral("Soubor s důvěryhodnými certifikáty nelze načíst: %1")
-                     .arg(Settings.CaFile));
-            ERR_clear_error();
-            return;
-        }
-        SSL_CTX_set_verify(d.Context, SSL_VERIFY_PEER, nullptr);
-    } else {
-        SSL_CTX_set_verify(d.Context, SSL_VERIFY_PEER, &TImpl::VerifyPinned);
     }
     d.Ssl = SSL_new(d.Context);
     BIO* bio = QueueMethod() ? BIO_new(QueueMethod()) : nullptr;
@@ -208,6 +282,7 @@ TTlsEngine::TTlsEngine(const TTlsSettings& Settings) : FImpl(std::make_unique<TI
     // One BIO both ways; the connection owns it.
     SSL_set_bio(d.Ssl, bio, bio);
     SSL_set_app_data(d.Ssl, &d);
+    SSL_set_verify(d.Ssl, SSL_VERIFY_PEER, pinned ? &TImpl::VerifyPinned : nullptr);
     SSL_set_connect_state(d.Ssl);
     const QByteArray domain = Settings.Domain.toUtf8();
     SSL_set_tlsext_host_name(d.Ssl, domain.constData());

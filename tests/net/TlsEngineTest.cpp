@@ -6,6 +6,7 @@
 
 #include "TestCertificates.h"
 
+#include <QFile>
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
 
@@ -173,6 +174,22 @@ TEST_F(TlsEngineTest, RefusedCertificatesNameTheReasonInCzech) {
         client.WritePlain("secret", 6);
         const QByteArray out = Take(client);
         EXPECT_FALSE(out.contains("secret"));
+    }
+}
+
+// Connections share what they trust, but an issuer file changed on disk is read again.
+TEST_F(TlsEngineTest, ChangedIssuerFileIsReadAgain) {
+    ASSERT_TRUE(Certs->Ok()) << Certs->Error().toStdString();
+    const QString trust = Certs->Path("trust.pem");
+    for (const char* issuers : {"ca.pem", "stranger.pem", "ca.pem"}) {
+        SCOPED_TRACE(issuers);
+        QFile::remove(trust);
+        ASSERT_TRUE(QFile::copy(Certs->Path(issuers), trust));
+        TTlsEngine client({QStringLiteral("localhost"), trust, {}});
+        TTestServer server(Certs->Path("stranger.pem"), Certs->Path("stranger.key"));
+        EXPECT_EQ(RunHandshake(client, server), std::string(issuers) == "stranger.pem"
+                                                    ? TTlsEngine::TState::Ready
+                                                    : TTlsEngine::TState::Failed);
     }
 }
 
