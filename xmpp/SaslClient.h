@@ -11,6 +11,7 @@
 #include <optional>
 
 struct Gsasl_session;
+struct TScramSecret;
 
 class TSaslClient {
 public:
@@ -44,6 +45,7 @@ private:
     static bool TooManyIterations(const QByteArray& ServerFirst);
 
     Gsasl_session* FSession = nullptr;
+    std::unique_ptr<TScramSecret> FSecret; // the session's hook for SCRAM
     bool FDone = false;
     bool FScram = false;
     QString FError;

@@ -121,6 +121,38 @@ TEST(SaslClient, ScramSha256MatchesTheReference) {
     EXPECT_TRUE(client.Finish("v=" + ref.ServerSignature()));
 }
 
+// A login again with the same password, salt and count may reuse the salted password
+// of the last one; any change of the three must derive it anew.
+TEST(SaslClient, KeptSaltedPasswordServesOnlyTheSameLogin) {
+    const struct {
+        QByteArray Password, Salt;
+        int Iterations;
+    } logins[] = {
+        {"pencil", Rfc5802.Salt, 4096},   {"pencil2", Rfc5802.Salt, 4096},
+        {"pencil", Rfc5802.Salt, 4096},   {"pencil", "c2FsdHNhbHQ=", 4096},
+        {"pencil", "c2FsdHNhbHQ=", 4097},
+    };
+    for (const auto& login : logins) {
+        SCOPED_TRACE(
+            (login.Password + ' ' + login.Salt + ' ' + QByteArray::number(login.Iterations))
+                .toStdString());
+        NextNonce = QByteArray::fromBase64(Rfc5802.ClientNonce);
+        TSaslClient client(QStringLiteral("SCRAM-SHA-1"), QStringLiteral("user"),
+                           QString::fromUtf8(login.Password));
+        ASSERT_TRUE(client.Start());
+        const QByteArray serverFirst = "r=" + Rfc5802.ClientNonce +
+                                       "3rfcNHYJY1ZVvWVs7j,s=" + login.Salt +
+                                       ",i=" + QByteArray::number(login.Iterations);
+        TScramReference ref = ReferenceFor(Rfc5802, Rfc5802.ClientNonce, serverFirst);
+        ref.Password = login.Password;
+        ref.Salt = QByteArray::fromBase64(login.Salt);
+        ref.Iterations = login.Iterations;
+        EXPECT_EQ(client.Step(serverFirst).value_or("none"),
+                  ref.ClientFinalBare + ",p=" + ref.Proof());
+        EXPECT_TRUE(client.Finish("v=" + ref.ServerSignature()));
+    }
+}
+
 TEST(SaslClient, ServerProofIsRequired) {
     struct TCase {
         const char* Name;
