@@ -87,6 +87,10 @@ public:
         std::lock_guard posting(FPostLock);
         QCoreApplication::postEvent(this, Event);
     }
+    int InFlight() {
+        std::lock_guard lock(FLock);
+        return int(FInFlight.size());
+    }
     void Forget(TSyncEvent* Event) {
         std::lock_guard lock(FLock);
         FInFlight.erase(Event);
@@ -220,6 +224,11 @@ void TSocketThread::Terminate() {
     if (FPending) {
         FPending->Signal();
     }
+}
+
+int TSocketThread::HandOffsWaiting() {
+    TGuiDispatcher* dispatcher = TWorkerThreads::Instance().Dispatcher();
+    return dispatcher ? dispatcher->InFlight() : 0;
 }
 
 void TSocketThread::Stop() {

@@ -39,6 +39,9 @@ public:
     bool Terminated() const { return FTerminated.load(); }
     // Whether Resume has started the worker.
     bool Started() const { return FStarted.load(); }
+    // How many hand-offs of all workers wait for the GUI thread to run them. Called on
+    // the GUI thread.
+    static int HandOffsWaiting();
 
 protected:
     // The worker body; runs on the worker thread.
