@@ -84,11 +84,13 @@ public:
             std::lock_guard lock(FLock);
             FInFlight.insert(Event);
         }
+        FPosted.notify_all();
         std::lock_guard posting(FPostLock);
         QCoreApplication::postEvent(this, Event);
     }
-    int InFlight() {
-        std::lock_guard lock(FLock);
+    int WaitForInFlight(std::chrono::milliseconds Timeout) {
+        std::unique_lock lock(FLock);
+        FPosted.wait_for(lock, Timeout, [this] { return !FInFlight.empty(); });
         return int(FInFlight.size());
     }
     void Forget(TSyncEvent* Event) {
@@ -113,6 +115,7 @@ private:
     std::mutex FLock;
     std::mutex FPostLock;
     std::unordered_set<QEvent*> FInFlight;
+    std::condition_variable FPosted;
 };
 
 TSyncEvent::TSyncEvent(TGuiDispatcher& Dispatcher, std::weak_ptr<TSocketThread> Worker,
@@ -226,9 +229,9 @@ void TSocketThread::Terminate() {
     }
 }
 
-int TSocketThread::HandOffsWaiting() {
+int TSocketThread::WaitForHandOffs(std::chrono::milliseconds Timeout) {
     TGuiDispatcher* dispatcher = TWorkerThreads::Instance().Dispatcher();
-    return dispatcher ? dispatcher->InFlight() : 0;
+    return dispatcher ? dispatcher->WaitForInFlight(Timeout) : 0;
 }
 
 void TSocketThread::Stop() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -39,9 +40,10 @@ public:
     bool Terminated() const { return FTerminated.load(); }
     // Whether Resume has started the worker.
     bool Started() const { return FStarted.load(); }
-    // How many hand-offs of all workers wait for the GUI thread to run them. Called on
+    // Waits, without running the event loop, until hand-offs of workers wait for the
+    // GUI thread, and returns how many do; 0 when none came within Timeout. Called on
     // the GUI thread.
-    static int HandOffsWaiting();
+    static int WaitForHandOffs(std::chrono::milliseconds Timeout);
 
 protected:
     // The worker body; runs on the worker thread.

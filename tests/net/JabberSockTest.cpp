@@ -607,13 +607,8 @@ TEST_F(JabberSockTest, ReleaseWhileTheWorkerWaitsForTheGuiThread) {
     auto socket = NewSocket();
     auto peer = ConnectToServer(*socket);
     peer->Send("pending");
-    // Until the worker has received and waits in its hand-off; the event loop must not
-    // run meanwhile, or it would run the hand-off.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (TSocketThread::HandOffsWaiting() == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(1ms);
-    }
-    ASSERT_EQ(TSocketThread::HandOffsWaiting(), 1);
+    // The worker receives and waits in its hand-off, which the GUI thread does not run.
+    ASSERT_EQ(TSocketThread::WaitForHandOffs(10s), 1);
     socket.reset();
 
     EXPECT_TRUE(WaitUntil([&] { return peer->ClientClosed(); }));
