@@ -124,13 +124,12 @@ public:
     }
 
     // A reference of the caller's own (SSL_CTX_free it), or nullptr with Error set.
-    SSL_CTX* Get(const QString& CaFile, bool Pinned, QString& Error) {
-        const QString slot = Pinned ? QStringLiteral("\npinned") : CaFile;
-        const QByteArray stamp = Pinned ? QByteArray() : Stamp(CaFile);
+    SSL_CTX* Get(const QString& CaFile, QString& Error) {
+        const QByteArray stamp = Stamp(CaFile);
         std::lock_guard lock(FLock);
-        TEntry& entry = FEntries[slot];
+        TEntry& entry = FEntries[CaFile];
         if (!entry.Context || entry.Stamp != stamp) {
-            SSL_CTX* made = Make(CaFile, Pinned, Error);
+            SSL_CTX* made = Make(CaFile, Error);
             if (!made)
                 return nullptr;
             SSL_CTX_free(entry.Context);
@@ -165,7 +164,7 @@ private:
         return stamp;
     }
 
-    static SSL_CTX* Make(const QString& CaFile, bool Pinned, QString& Error) {
+    static SSL_CTX* Make(const QString& CaFile, QString& Error) {
         SSL_CTX* context = SSL_CTX_new(TLS_client_method());
         if (!context) {
             Error = QStringLiteral("Šifrované spojení nelze připravit: %1").arg(OpenSslErrors());
@@ -175,8 +174,6 @@ private:
         // AES-128 first: safe for this use, and less work per byte than AES-256.
         SSL_CTX_set_ciphersuites(
             context, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
-        if (Pinned)
-            return context;
         UseSystemStore(context);
         if (!CaFile.isEmpty() &&
             !SSL_CTX_load_verify_locations(context, CaFile.toLocal8Bit().constData(), nullptr)) {
@@ -263,8 +260,8 @@ TTlsEngine::TTlsEngine(const TTlsSettings& Settings) : FImpl(std::make_unique<TI
     ERR_clear_error();
     const bool pinned = !Settings.Fingerprint.isEmpty();
     QString failure;
-    d.Context =
-        TContextCache::Instance().Get(pinned ? QString() : Settings.CaFile, pinned, failure);
+    // A pinned fingerprint is the whole check: the "ca" file plays no part then.
+    d.Context = TContextCache::Instance().Get(pinned ? QString() : Settings.CaFile, failure);
     if (!d.Context) {
         Fail(failure);
         return;
